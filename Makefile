@@ -1,0 +1,56 @@
+# Entry points; see README.md.
+BUILD ?= build
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?=
+SECONDS ?= 30
+
+.PHONY: all deps build test run sanitize tsan bench bench-host fuzz soak clean
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+$(BUILD)/build.ninja:
+	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS)
+
+build: deps $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) --timeout 600
+
+run: build
+	@scripts/run-demo $(BUILD)
+
+sanitize:
+	@scripts/install-deps sanitize
+	$(MAKE) test BUILD=build-asan CMAKE_FLAGS='-DCORVANE_SANITIZE="address;undefined" -DCMAKE_BUILD_TYPE=Debug'
+
+tsan:
+	@scripts/install-deps sanitize
+	$(MAKE) build BUILD=build-tsan CMAKE_FLAGS='-DCORVANE_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo'
+	cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS) -R 'Concurren'
+
+bench:
+	@scripts/install-deps bench
+	$(MAKE) build BUILD=build-release CMAKE_FLAGS='-DCMAKE_BUILD_TYPE=Release -DCORVANE_BUILD_BENCH=ON'
+	@scripts/run-bench build-release
+
+bench-host:
+	@scripts/install-deps bench
+	$(MAKE) build BUILD=build-release CMAKE_FLAGS='-DCMAKE_BUILD_TYPE=Release -DCORVANE_BUILD_BENCH=ON'
+	@scripts/bench-host build-release
+
+fuzz:
+	@scripts/install-deps fuzz
+	$(MAKE) build BUILD=build-fuzz CMAKE_FLAGS='-DCMAKE_CXX_COMPILER=clang++-14 -DCORVANE_BUILD_FUZZ=ON -DCORVANE_SANITIZE="address;undefined"'
+	@scripts/run-fuzz build-fuzz $(SECONDS)
+
+soak:
+	@scripts/install-deps bench
+	$(MAKE) build BUILD=build-release CMAKE_FLAGS='-DCMAKE_BUILD_TYPE=Release -DCORVANE_BUILD_BENCH=ON'
+	@scripts/soak build-release
+
+clean:
+	rm -rf build build-asan build-tsan build-release build-fuzz

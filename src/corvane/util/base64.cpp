@@ -1,0 +1,126 @@
+#include "corvane/util/base64.hpp"
+
+#include <array>
+#include <cstdint>
+
+namespace corvane {
+namespace {
+
+constexpr char kStandard[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr char kUrl[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+
+constexpr std::uint8_t kInvalid = 0xff;
+
+constexpr std::array<std::uint8_t, 256> make_table(const char* alphabet) {
+  std::array<std::uint8_t, 256> table{};
+  for (auto& entry : table) entry = kInvalid;
+  for (std::uint8_t i = 0; i < 64; ++i) table[static_cast<unsigned char>(alphabet[i])] = i;
+  return table;
+}
+
+constexpr auto kStandardTable = make_table(kStandard);
+constexpr auto kUrlTable = make_table(kUrl);
+
+std::string encode(std::string_view bytes, const char* alphabet, bool pad) {
+  std::string out;
+  out.reserve((bytes.size() + 2) / 3 * 4);
+  std::size_t i = 0;
+  const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+  for (; i + 3 <= bytes.size(); i += 3) {
+    std::uint32_t group = (data[i] << 16) | (data[i + 1] << 8) | data[i + 2];
+    out.push_back(alphabet[(group >> 18) & 63]);
+    out.push_back(alphabet[(group >> 12) & 63]);
+    out.push_back(alphabet[(group >> 6) & 63]);
+    out.push_back(alphabet[group & 63]);
+  }
+  std::size_t rest = bytes.size() - i;
+  if (rest == 1) {
+    std::uint32_t group = data[i] << 16;
+    out.push_back(alphabet[(group >> 18) & 63]);
+    out.push_back(alphabet[(group >> 12) & 63]);
+    if (pad) out.append("==");
+  } else if (rest == 2) {
+    std::uint32_t group = (data[i] << 16) | (data[i + 1] << 8);
+    out.push_back(alphabet[(group >> 18) & 63]);
+    out.push_back(alphabet[(group >> 12) & 63]);
+    out.push_back(alphabet[(group >> 6) & 63]);
+    if (pad) out.push_back('=');
+  }
+  return out;
+}
+
+// Decodes `n` characters that are known to be in the table; a trailing
+// partial group of 2 or 3 characters gives 1 or 2 bytes. Returns the unused
+// low bits of the final partial group.
+std::uint32_t decode_groups(const unsigned char* text, std::size_t n,
+                            const std::array<std::uint8_t, 256>& table, std::string& out) {
+  out.clear();
+  out.reserve(n / 4 * 3 + 2);
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    std::uint32_t group = (table[text[i]] << 18) | (table[text[i + 1]] << 12) |
+                          (table[text[i + 2]] << 6) | table[text[i + 3]];
+    out.push_back(static_cast<char>(group >> 16));
+    out.push_back(static_cast<char>((group >> 8) & 0xff));
+    out.push_back(static_cast<char>(group & 0xff));
+  }
+  std::size_t rest = n - i;
+  if (rest == 2) {
+    std::uint32_t group = (table[text[i]] << 18) | (table[text[i + 1]] << 12);
+    out.push_back(static_cast<char>(group >> 16));
+    return table[text[i + 1]] & 0x0f;
+  }
+  if (rest == 3) {
+    std::uint32_t group =
+        (table[text[i]] << 18) | (table[text[i + 1]] << 12) | (table[text[i + 2]] << 6);
+    out.push_back(static_cast<char>(group >> 16));
+    out.push_back(static_cast<char>((group >> 8) & 0xff));
+    return table[text[i + 2]] & 0x03;
+  }
+  return 0;
+}
+
+}  // namespace
+
+std::string base64_encode(std::string_view bytes) { return encode(bytes, kStandard, true); }
+
+std::string base64url_encode(std::string_view bytes) { return encode(bytes, kUrl, false); }
+
+std::string b64decode_padded(std::string_view text) {
+  const auto* data = reinterpret_cast<const unsigned char*>(text.data());
+  std::size_t n = 0;
+  while (n < text.size() && kStandardTable[data[n]] != kInvalid) ++n;
+  std::size_t p = 0;
+  while (n + p < text.size() && text[n + p] == '=') ++p;
+  if (n + p != text.size()) {
+    throw Base64Error("Invalid base64-encoded string: unexpected character at position " +
+                      std::to_string(n + p));
+  }
+  switch (n % 4) {
+    case 1:
+      throw Base64Error("Invalid base64-encoded string: number of data characters (" +
+                        std::to_string(n) + ") cannot be 1 more than a multiple of 4");
+    case 2:
+      if (p < 2) throw Base64Error("Incorrect padding");
+      break;
+    case 3:
+      if (p < 1) throw Base64Error("Incorrect padding");
+      break;
+    default:
+      break;
+  }
+  std::string out;
+  decode_groups(data, n, kStandardTable, out);
+  return out;
+}
+
+bool base64url_decode(std::string_view text, std::string& out) {
+  const auto* data = reinterpret_cast<const unsigned char*>(text.data());
+  if (text.size() % 4 == 1) return false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (kUrlTable[data[i]] == kInvalid) return false;
+  }
+  return decode_groups(data, text.size(), kUrlTable, out) == 0;
+}
+
+}  // namespace corvane
