@@ -64,8 +64,16 @@ std::string dump(const Json& value) {
 }
 
 std::string to_text(const Json& value) {
-  if (value.is_string()) return value.get<std::string>();
-  return dump(value);
+  switch (value.type()) {
+    case Json::value_t::string: return value.get<std::string>();
+    case Json::value_t::null: return "None";
+    case Json::value_t::boolean: return value.get<bool>() ? "True" : "False";
+    default: return dump(value);
+  }
+}
+
+const char* python_type_name(const Json& value) noexcept {
+  return value.is_null() ? "NoneType" : type_name(value);
 }
 
 namespace {

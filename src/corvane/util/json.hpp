@@ -28,8 +28,9 @@ Json& strict_get(Json& mapping, std::string_view key);
 // Whether `mapping` is an object holding `key`.
 bool has_key(const Json& mapping, std::string_view key);
 
-// The text form of a value: a string as it stands, anything else as its JSON
-// dump. Invalid UTF-8 is replaced rather than thrown.
+// The text form of a value: a string as it stands, null as "None", booleans
+// as "True"/"False", anything else as its JSON dump. Invalid UTF-8 is
+// replaced rather than thrown.
 std::string to_text(const Json& value);
 
 // The JSON dump of a value, never throwing on invalid UTF-8.
@@ -40,7 +41,9 @@ std::string dump(const Json& value);
 // the stack.
 Json parse_json(std::string_view text, std::size_t max_depth = 512);
 
-// A short name of the value's JSON type, for error messages ("object", "list", ...).
+// A short name of the value's type, for error messages ("dict", "list",
+// "str", "int", "null", ...); python_type_name says "NoneType" for null.
 const char* type_name(const Json& value) noexcept;
+const char* python_type_name(const Json& value) noexcept;
 
 }  // namespace corvane

@@ -1,0 +1,91 @@
+// Request authentication, principals and the one-time HTML session login.
+#include "corvane/auth/jwt/policy.hpp"
+#include "corvane/host/utils.hpp"
+#include "corvane/util/errors.hpp"
+#include "corvane/util/logging.hpp"
+
+namespace corvane::auth::jwt {
+
+std::optional<std::string> JWTAuthenticationPolicy::authenticated_userid(host::Request& request) const {
+  if (!truthy(jwt_enabled)) return std::nullopt;
+  const std::string_view auth_header = request.headers().get("Authorization", "");
+  std::string token;
+  try {
+    token = get_token_from_header(auth_header);
+  } catch (const ValueError&) {
+    return std::nullopt;
+  }
+
+  std::optional<std::string_view> idp_id = request.GET().get("idp_id");
+  if (!idp_id || idp_id->empty()) idp_id = request.headers().get("X-Identity-Provider-Id");
+  if (!idp_id) {
+    logging::debug("Skipped JWT authentication. The idp_id was not found in query string or header.");
+    return std::nullopt;
+  }
+  const std::string quoted_id = "\"" + std::string(*idp_id) + "\"";
+  if (logging::enabled(spdlog::level::debug)) {
+    logging::debug("JWT authentication - Identity Provider: " + quoted_id);
+  }
+  const IDPConfig* idp = idps ? idps->find(*idp_id) : nullptr;
+  if (!idp) {
+    logging::warning("Unknown Identity Provider " + quoted_id + ".");
+    return std::nullopt;
+  }
+
+  std::string user_id, sso_user_id;
+  try {
+    const Json claims = idp->secure_load_claims(token);
+    if (logging::enabled(spdlog::level::debug)) logging::debug("JWT authentication payload: " + dump(claims));
+    user_id = idp->get_user_id_for_claims(claims);
+    sso_user_id = idp->get_sso_user_id(claims);
+    host::current_thread_log_context()["sso_user_id"] = sso_user_id;
+    if (logging::enabled(spdlog::level::debug)) logging::debug("JWT authentication - user: " + user_id);
+  } catch (const JWException& exc) {
+    logging::warning(std::string("JWT authentication failed. ") + exc.what());
+    return std::nullopt;
+  } catch (const NotImplementedError& exc) {
+    logging::warning(std::string("JWT authentication failed. ") + exc.what());
+    return std::nullopt;
+  } catch (const ValueError& exc) {
+    logging::warning(std::string("JWT authentication failed. ") + exc.what());
+    return std::nullopt;
+  }
+
+  if (logging::enabled(spdlog::level::debug)) {
+    logging::debug("Authenticated using JWT for Identity Provider " + quoted_id + ".");
+  }
+  cookie_auth_for_html(request, user_id);
+  host::load_sso_user_to_session(request, sso_user_id);
+  return user_id;
+}
+
+std::vector<std::string> JWTAuthenticationPolicy::effective_principals(host::Request& request) const {
+  std::vector<std::string> principals;
+  std::optional<std::string> userid = authenticated_userid(request);
+  if (!userid) return principals;
+  principals = {host::Everyone, host::Authenticated, *userid, "group:corvane_users"};
+  return principals;
+}
+
+std::optional<std::string> JWTAuthenticationPolicy::unauthenticated_userid(const host::Request&) const {
+  return std::nullopt;
+}
+
+host::Headers JWTAuthenticationPolicy::remember(host::Request&, const std::string&, const Json&) const {
+  return {};
+}
+
+host::Headers JWTAuthenticationPolicy::forget(host::Request&) const { return {}; }
+
+void JWTAuthenticationPolicy::cookie_auth_for_html(host::Request& request, const std::string& userid) const {
+  const Json& default_extension = strict_get(cvn_settings(), "default_extension");
+  const std::vector<std::string> formats = host::requested_data_format(request, default_extension);
+  if (formats.empty()) throw ValueError("not enough values to unpack (expected at least 1, got 0)");
+  if (formats.front() != "html") return;
+  if (request.has_attribute("cvn_cookie_updated")) return;
+  request.session().invalidate();
+  host::remember(request, userid);
+  request.set_attribute("cvn_cookie_updated", true);
+}
+
+}  // namespace corvane::auth::jwt

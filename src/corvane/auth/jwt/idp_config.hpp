@@ -1,0 +1,68 @@
+// The record of one identity provider: its configuration settled from the
+// local settings and its discovery document, its key set loaded once, and
+// the verification of its tokens and the mapping of their claims to users.
+#pragma once
+
+#include <array>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "corvane/host/ini_settings.hpp"
+#include "corvane/host/users.hpp"
+#include "corvane/jose/jwk_set.hpp"
+#include "corvane/util/json.hpp"
+#include "corvane/util/url.hpp"
+
+namespace corvane::auth::jwt {
+
+class IDPConfig {
+ public:
+  // The keys a usable provider configuration holds, in the order of the
+  // merge and of the validation message.
+  static constexpr std::array<std::string_view, 3> required_well_known_configuration_keys = {
+      "jwks_uri", "authorization_endpoint", "token_endpoint"};
+
+  // Keeps `idp_config` itself (the mapping inside the host's settings, which
+  // must outlive the record): merged keys are written into it. No input or
+  // output happens here.
+  IDPConfig(std::shared_ptr<const host::Users> users, Json& idp_config,
+            const host::IniSettings& ini_settings);
+
+  // Settles the configuration and loads the key set; any error passes on.
+  void post_init();
+
+  Json& get_idp_config(Json& idp_config);
+  Json& _merge_jwt_configuration(Json& local, const Json& remote) const;
+  void _validate_jwt_configuration(const Json& idp_config) const;
+  Json _get_well_known_configuration() const;
+
+  static jose::JWKSet make_jwks(const Json& raw_jwks);
+  void load_offline_jwks();
+  void _load_offline_jwks_file(const UrlParts& url);
+  void _load_offline_jwks_from_http(const std::string& path);
+
+  // Verifies a compact JWT against the key set and returns its claims.
+  Json secure_load_claims(std::string_view token) const;
+  // The single sign-on user id: "sub" in comparison form, or "".
+  std::string get_sso_user_id(const Json& token) const;
+  // The id of the one user whose attribute matches the configured claim.
+  const std::string& get_user_id_for_claims(const Json& token) const;
+
+  std::shared_ptr<const host::Users> users;
+  Json* idp_config;
+  Json claim_attribute;
+  Json user_config_attribute;
+  Json well_known_configuration_url;
+  long jwt_settings_http_timeout;
+
+  Json offline_jwks_uri;      // null until post_init()
+  Json offline_verification;  // null until post_init(), then a boolean
+  Json offline_raw_jwks;      // the key set document as read
+  std::optional<jose::JWKSet> offline_jwks;
+  std::string err_msg_missing;
+  std::string err_msg_invalid;
+};
+
+}  // namespace corvane::auth::jwt

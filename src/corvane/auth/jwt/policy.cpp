@@ -1,0 +1,75 @@
+// Policy construction: the provider table, built once from the settings.
+#include "corvane/auth/jwt/policy.hpp"
+
+#include "corvane/util/errors.hpp"
+#include "corvane/util/logging.hpp"
+
+namespace corvane::auth::jwt {
+
+const IDPConfig* ProviderTable::find(std::string_view idp_id) const {
+  for (const auto& [id, idp] : entries_) {
+    if (id == idp_id) return &idp;
+  }
+  return nullptr;
+}
+
+JWTAuthenticationPolicy::JWTAuthenticationPolicy(const host::IniSettings& ini_settings)
+    : BaseAuthenticationPolicy(ini_settings) {
+  construct(ini_settings);
+}
+
+JWTAuthenticationPolicy::JWTAuthenticationPolicy(const host::IniSettings& ini_settings,
+                                                 host::AuthConfiguration configuration)
+    : BaseAuthenticationPolicy(ini_settings, std::move(configuration)) {
+  construct(ini_settings);
+}
+
+const Regex& JWTAuthenticationPolicy::token_regex() {
+  static const Regex pattern("^Bearer (?P<token>[a-zA-Z0-9+/]+={0,3})$");
+  return pattern;
+}
+
+void JWTAuthenticationPolicy::construct(const host::IniSettings& ini_settings) {
+  Json* section = nullptr;
+  try {
+    section = &strict_get(strict_get(auth_settings(), "authentication_policies"), "jwt");
+  } catch (const KeyError& exc) {
+    jwt_enabled = false;
+    logging::info(std::string("JWT authentication method is not configured. ") + exc.what());
+    return;
+  }
+  jwt_settings = section;
+  jwt_enabled = strict_get(*section, "enabled");
+  if (!truthy(jwt_enabled)) {
+    logging::debug("JWT disabled");
+    return;
+  }
+
+  idps.emplace();
+  Json& providers = strict_get(*section, "identity_providers");
+  if (providers.is_null()) providers = Json::object();
+  if (!providers.is_object()) {
+    throw AttributeError(std::string("'") + python_type_name(providers) + "' object has no attribute 'items'");
+  }
+
+  for (auto& [idp_id, idp_config] : providers.items()) {
+    if (!truthy(strict_get(idp_config, "enabled"))) continue;
+    try {
+      IDPConfig idp(users(), idp_config, ini_settings);
+      idp.post_init();
+      std::string config_text = logging::enabled(spdlog::level::debug) ? dump(*idp.idp_config) : std::string();
+      idps->add(idp_id, std::move(idp));
+      if (!config_text.empty()) logging::debug("Resulting JWT config for " + idp_id + " is " + config_text);
+    } catch (const Exception& exc) {
+      logging::warning("Identity provider \"" + idp_id +
+                       "\" was skipped due to invalid configuration in JWT authentication policy. " + exc.what());
+      idp_config["enabled"] = false;
+    } catch (const Json::exception& exc) {
+      logging::warning("Identity provider \"" + idp_id +
+                       "\" was skipped due to invalid configuration in JWT authentication policy. " + exc.what());
+      idp_config["enabled"] = false;
+    }
+  }
+}
+
+}  // namespace corvane::auth::jwt

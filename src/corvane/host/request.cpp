@@ -1,0 +1,49 @@
+#include "corvane/host/request.hpp"
+
+#include <strings.h>
+
+#include "corvane/util/errors.hpp"
+
+namespace corvane::host {
+
+std::optional<std::string_view> TextMapping::get(std::string_view name) const {
+  for (auto it = entries_.rbegin(); it != entries_.rend(); ++it) {
+    const std::string& key = it->first;
+    bool same = key.size() == name.size() &&
+                (case_insensitive_ ? ::strncasecmp(key.data(), name.data(), name.size()) == 0
+                                   : key == name);
+    if (same) return std::string_view(it->second);
+  }
+  return std::nullopt;
+}
+
+void MemorySession::invalidate() {
+  ++invalidated;
+  remembered.reset();
+  sso_user_id.reset();
+}
+
+SimpleRequest& SimpleRequest::header(std::string name, std::string value) {
+  headers_.add(std::move(name), std::move(value));
+  return *this;
+}
+
+SimpleRequest& SimpleRequest::query(std::string name, std::string value) {
+  query_.add(std::move(name), std::move(value));
+  return *this;
+}
+
+SimpleRequest& SimpleRequest::format(std::string value) {
+  format_ = std::move(value);
+  return *this;
+}
+
+std::vector<std::string> SimpleRequest::requested_data_format(const Json& default_extension) const {
+  if (format_) return {*format_};
+  if (!default_extension.is_string()) {
+    throw TypeError(std::string("default extension must be text, not ") + type_name(default_extension));
+  }
+  return {default_extension.get<std::string>()};
+}
+
+}  // namespace corvane::host

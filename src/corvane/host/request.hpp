@@ -1,0 +1,99 @@
+// What the policy needs of the host's request and session.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "corvane/util/json.hpp"
+
+namespace corvane::host {
+
+// A mapping of texts with `get`: request headers (names compared without
+// regard to letter case) or query-string parameters (exact names; of a
+// parameter given more than once, the last value).
+class TextMapping {
+ public:
+  explicit TextMapping(bool case_insensitive) : case_insensitive_(case_insensitive) {}
+  void add(std::string name, std::string value) { entries_.emplace_back(std::move(name), std::move(value)); }
+  std::optional<std::string_view> get(std::string_view name) const;
+  std::string_view get(std::string_view name, std::string_view fallback) const {
+    return get(name).value_or(fallback);
+  }
+  const std::vector<std::pair<std::string, std::string>>& entries() const { return entries_; }
+
+ private:
+  bool case_insensitive_;
+  std::vector<std::pair<std::string, std::string>> entries_;
+};
+
+// The host's session of one request.
+class Session {
+ public:
+  virtual ~Session() = default;
+  // Discards the current session; what follows starts a fresh one.
+  virtual void invalidate() = 0;
+  // Logs `userid` in to this session (what the framework's remember() does).
+  virtual void remember_user(const std::string& userid) = 0;
+  // Stores the single sign-on user id (load_sso_user_to_session).
+  virtual void set_sso_user_id(const std::string& sso_user_id) = 0;
+};
+
+class Request {
+ public:
+  virtual ~Request() = default;
+  virtual const TextMapping& headers() const = 0;
+  virtual const TextMapping& GET() const = 0;
+  virtual Session& session() = 0;
+
+  // Request attributes: tested and set by name.
+  virtual bool has_attribute(std::string_view name) const = 0;
+  virtual void set_attribute(std::string_view name, Json value) = 0;
+
+  // The data formats the request asks for, the first being the response
+  // format; see requested_data_format().
+  virtual std::vector<std::string> requested_data_format(const Json& default_extension) const = 0;
+};
+
+// A session kept in memory that records what was done to it.
+class MemorySession : public Session {
+ public:
+  void invalidate() override;
+  void remember_user(const std::string& userid) override { remembered = userid; }
+  void set_sso_user_id(const std::string& id) override { sso_user_id = id; }
+
+  int invalidated = 0;
+  std::optional<std::string> remembered;
+  std::optional<std::string> sso_user_id;
+};
+
+// A request built from parts: the reference request of the tests and tools.
+class SimpleRequest : public Request {
+ public:
+  SimpleRequest() = default;
+
+  SimpleRequest& header(std::string name, std::string value);
+  SimpleRequest& query(std::string name, std::string value);
+  // The format named by the request (a path extension, say); without one the
+  // default extension applies.
+  SimpleRequest& format(std::string value);
+
+  const TextMapping& headers() const override { return headers_; }
+  const TextMapping& GET() const override { return query_; }
+  MemorySession& session() override { return session_; }
+  bool has_attribute(std::string_view name) const override { return has_key(attributes_, name); }
+  void set_attribute(std::string_view name, Json value) override { attributes_[std::string(name)] = std::move(value); }
+  const Json& attributes() const { return attributes_; }
+  std::vector<std::string> requested_data_format(const Json& default_extension) const override;
+
+ private:
+  TextMapping headers_{true};
+  TextMapping query_{false};
+  std::optional<std::string> format_;
+  MemorySession session_;
+  Json attributes_ = Json::object();
+};
+
+}  // namespace corvane::host

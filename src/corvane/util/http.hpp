@@ -1,0 +1,33 @@
+// HTTP(S) GET for start-up fetches (discovery documents, key sets).
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace corvane {
+
+struct HttpResponse {
+  long status = 0;
+  std::string url;   // the final location, after redirects
+  std::string body;
+
+  bool ok() const noexcept { return status < 400; }
+  // HTTPError for a final status from 400 to 599.
+  void raise_for_status() const;
+};
+
+// The largest response body accepted; a larger one is ContentTooLarge.
+inline constexpr std::size_t kMaxResponseBody = 4 * 1024 * 1024;
+inline constexpr long kMaxRedirects = 30;
+
+// One GET of `url` exactly as given. `timeout_seconds` bounds connecting and
+// every wait for data; the whole fetch is bounded by three times that.
+// Redirects are followed (at most kMaxRedirects), certificates verified, and
+// only http and https are ever requested, also after a redirect.
+// Every failure to obtain a response is a RequestException kind:
+// InvalidSchema, InvalidURL, ConnectionError (SSLError), Timeout,
+// TooManyRedirects, ContentTooLarge. A timeout that is not positive is a
+// ValueError, as an unbounded fetch could hold start-up forever.
+HttpResponse http_get(std::string_view url, long timeout_seconds);
+
+}  // namespace corvane

@@ -1,0 +1,294 @@
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "corvane/auth/jwt/jwt.hpp"
+#include "corvane/host/utils.hpp"
+#include "corvane/util/errors.hpp"
+#include "corvane/util/logging.hpp"
+#include "support/http_server.hpp"
+#include "support/mint.hpp"
+
+namespace corvane::auth::jwt {
+namespace {
+
+using logging::Record;
+using spdlog::level::debug;
+using spdlog::level::warn;
+
+const std::string kSecret = "an HS256 secret of at least 32 bytes";
+const std::string kOtherSecret = "another HS256 secret, not in the set";
+
+// A policy with two providers over one HMAC key set and a users file.
+class Authentication : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string jwks = dir.write("jwks.json", Json{{"keys", {testing::oct_jwk(kSecret, "k1")}}}.dump());
+    Json provider = {{"enabled", true},
+                     {"idp_name", "Idp"},
+                     {"claim_attribute", "email"},
+                     {"user_config_attribute", "email"},
+                     {"jwks_uri", jwks},
+                     {"authorization_endpoint", "https://idp/auth"},
+                     {"token_endpoint", "https://idp/token"}};
+    host::AuthConfiguration configuration;
+    *configuration.auth_settings = {
+        {"authentication_policies",
+         {{"jwt", {{"enabled", true}, {"identity_providers", {{"idp", provider}, {"other", provider}}}}}}}};
+    auto users = std::make_shared<host::Users>();
+    users->add("alice", {{"email", "Alice@Example.org "}});
+    users->add("bob", {{"email", "bob@example.org"}});
+    users->add("twin1", {{"email", "twin@example.org"}});
+    users->add("twin2", {{"email", "TWIN@example.org"}});
+    configuration.users = users;
+    policy = std::make_unique<JWTAuthenticationPolicy>(host::IniSettings{}, configuration);
+    ASSERT_EQ(policy->idps->size(), 2u);
+  }
+
+  static std::string token_for(const Json& claims, const std::string& secret = kSecret) {
+    return testing::bearer(testing::mint_hs256(secret, "k1", claims));
+  }
+
+  static Json alice_claims() { return {{"sub", " Alice-SSO "}, {"email", " alice@EXAMPLE.org"}}; }
+
+  testing::TempDir dir;
+  std::unique_ptr<JWTAuthenticationPolicy> policy;
+};
+
+TEST_F(Authentication, SuccessLogsInOrderAndSetsTheLogContext) {
+  host::current_thread_log_context().erase("sso_user_id");
+  host::SimpleRequest request;
+  request.header("Authorization", token_for(alice_claims())).query("idp_id", "idp");
+  logging::Capture capture;
+  EXPECT_EQ(policy->authenticated_userid(request), "alice");
+  EXPECT_EQ(capture.records(),
+            (std::vector<Record>{{debug, "JWT authentication - Identity Provider: \"idp\""},
+                                 {debug, "JWT authentication payload: " + alice_claims().dump()},
+                                 {debug, "JWT authentication - user: alice"},
+                                 {debug, "Authenticated using JWT for Identity Provider \"idp\"."}}));
+  EXPECT_EQ(host::current_thread_log_context()["sso_user_id"], "alice-sso");
+  EXPECT_EQ(request.session().sso_user_id, "alice-sso");
+  EXPECT_EQ(request.session().invalidated, 1);  // the default extension is html
+  EXPECT_EQ(request.session().remembered, "alice");
+}
+
+TEST_F(Authentication, ProviderSelectionAndFailures) {
+  const std::string valid = token_for(alice_claims());
+  struct Case {
+    const char* name;
+    std::string authorization;
+    std::optional<std::string> query;
+    std::optional<std::string> header;
+    std::optional<std::string> user;
+    std::vector<Record> records;  // beyond the success records; checked when not empty
+  } cases[] = {
+      {"query wins over header", valid, "idp", "nope", "alice", {}},
+      {"empty query falls back to header", valid, "", "other", "alice", {}},
+      {"no provider id", valid, std::nullopt, std::nullopt, std::nullopt,
+       {{debug, "Skipped JWT authentication. The idp_id was not found in query string or header."}}},
+      {"empty header value is a provider id", valid, std::nullopt, "", std::nullopt,
+       {{debug, "JWT authentication - Identity Provider: \"\""}, {warn, "Unknown Identity Provider \"\"."}}},
+      {"unknown provider", valid, "nope", std::nullopt, std::nullopt,
+       {{debug, "JWT authentication - Identity Provider: \"nope\""}, {warn, "Unknown Identity Provider \"nope\"."}}},
+      {"provider id differing in case", valid, "IDP", std::nullopt, std::nullopt,
+       {{debug, "JWT authentication - Identity Provider: \"IDP\""}, {warn, "Unknown Identity Provider \"IDP\"."}}},
+      {"no authorization header", "", "idp", std::nullopt, std::nullopt, {}},
+      {"not a bearer header", "Basic YWJj", "idp", std::nullopt, std::nullopt, {}},
+      {"no matching user", token_for({{"sub", "x"}, {"email", "carol@example.org"}}), "idp", std::nullopt,
+       std::nullopt, {}},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    host::SimpleRequest request;
+    if (!c.authorization.empty()) request.header("Authorization", c.authorization);
+    if (c.query) request.query("idp_id", *c.query);
+    if (c.header) request.header("X-Identity-Provider-Id", *c.header);
+    logging::Capture capture;
+    EXPECT_EQ(policy->authenticated_userid(request), c.user);
+    if (!c.records.empty()) EXPECT_EQ(capture.records(), c.records);
+    if (c.authorization.empty() || c.authorization.rfind("Basic", 0) == 0) EXPECT_TRUE(capture.records().empty());
+  }
+}
+
+TEST_F(Authentication, FailedVerificationAndMappingWarn) {
+  struct Case {
+    const char* name;
+    std::string authorization;
+    std::string warning;
+  } cases[] = {
+      {"token from another key", token_for(alice_claims(), kOtherSecret), "JWT authentication failed. "},
+      {"no matching user", token_for({{"sub", "x"}, {"email", "carol@example.org"}}),
+       "JWT authentication failed. User not found for the token."},
+      {"two matching users", token_for({{"sub", "x"}, {"email", "Twin@Example.org"}}),
+       "JWT authentication failed. More than one user found for the token."},
+      {"claim missing", token_for({{"sub", "x"}}), "JWT authentication failed. Missing expected claim email in JWT."},
+      {"payload not JSON", testing::bearer(testing::sign_hs256(kSecret, R"({"alg":"HS256","kid":"k1"})", "not json")),
+       "JWT authentication failed. "},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    host::current_thread_log_context().erase("sso_user_id");
+    host::SimpleRequest request;
+    request.header("Authorization", c.authorization).query("idp_id", "idp");
+    logging::Capture capture;
+    EXPECT_EQ(policy->authenticated_userid(request), std::nullopt);
+    auto records = capture.records();
+    ASSERT_FALSE(records.empty());
+    EXPECT_EQ(records.back().level, warn);
+    EXPECT_EQ(records.back().message.rfind(c.warning, 0), 0u) << records.back().message;
+    EXPECT_FALSE(host::current_thread_log_context().contains("sso_user_id"));
+    EXPECT_EQ(request.session().invalidated, 0);
+  }
+}
+
+TEST_F(Authentication, ProviderThatCannotVerify) {
+  Json config = {{"enabled", true}};
+  policy->idps->add("unready", IDPConfig(policy->users(), config, host::IniSettings{}));
+  host::SimpleRequest request;
+  request.header("Authorization", token_for(alice_claims())).query("idp_id", "unready");
+  logging::Capture capture;
+  EXPECT_EQ(policy->authenticated_userid(request), std::nullopt);
+  EXPECT_EQ(capture.records().back(), (Record{warn, "JWT authentication failed. "}));
+}
+
+TEST_F(Authentication, DisabledPolicyReadsNothing) {
+  host::AuthConfiguration configuration;
+  *configuration.auth_settings = {{"authentication_policies", {{"jwt", {{"enabled", false}}}}}};
+  JWTAuthenticationPolicy off(host::IniSettings{}, configuration);
+  host::SimpleRequest request;
+  request.header("Authorization", token_for(alice_claims())).query("idp_id", "idp");
+  logging::Capture capture;
+  EXPECT_EQ(off.authenticated_userid(request), std::nullopt);
+  EXPECT_EQ(off.effective_principals(request), std::vector<std::string>{});
+  EXPECT_TRUE(capture.records().empty());
+}
+
+// A session whose hand-over of the single sign-on id fails.
+struct FailingSession : host::MemorySession {
+  void set_sso_user_id(const std::string&) override { throw std::runtime_error("session store down"); }
+};
+struct FailingSessionRequest : host::SimpleRequest {
+  FailingSession failing;
+  host::MemorySession& session() override { return failing; }
+};
+
+TEST_F(Authentication, SessionHandOverFailureReachesTheCaller) {
+  FailingSessionRequest request;
+  request.header("Authorization", token_for(alice_claims())).query("idp_id", "idp");
+  EXPECT_THROW(policy->authenticated_userid(request), std::runtime_error);
+  EXPECT_EQ(request.failing.invalidated, 1);  // the HTML step ran first
+  EXPECT_TRUE(request.has_attribute("cvn_cookie_updated"));
+}
+
+TEST_F(Authentication, PrincipalsAndFixedAnswers) {
+  host::SimpleRequest request;
+  request.header("Authorization", token_for(alice_claims())).query("idp_id", "idp");
+  EXPECT_EQ(policy->effective_principals(request),
+            (std::vector<std::string>{host::Everyone, host::Authenticated, "alice", "group:corvane_users"}));
+  host::SimpleRequest anonymous;
+  EXPECT_TRUE(policy->effective_principals(anonymous).empty());
+  EXPECT_EQ(policy->unauthenticated_userid(request), std::nullopt);
+  EXPECT_TRUE(policy->remember(request, "alice", {{"max_age", 10}}).empty());
+  EXPECT_TRUE(policy->forget(request).empty());
+}
+
+TEST_F(Authentication, EmptyUserIdIsStillAUser) {
+  auto users = std::make_shared<host::Users>();
+  users->add("", {{"email", "nobody@example.org"}});
+  IDPConfig idp = *policy->idps->find("idp");
+  idp.users = users;
+  policy->idps->add("empty-id", std::move(idp));
+  host::SimpleRequest request;
+  request.header("Authorization", token_for({{"sub", "n"}, {"email", "nobody@example.org"}}))
+      .query("idp_id", "empty-id")
+      .format("json");
+  EXPECT_EQ(policy->effective_principals(request),
+            (std::vector<std::string>{host::Everyone, host::Authenticated, "", "group:corvane_users"}));
+}
+
+// The HTML session login happens once per request object.
+TEST_F(Authentication, HtmlSessionOncePerRequest) {
+  host::SimpleRequest html;
+  html.header("Authorization", token_for(alice_claims())).query("idp_id", "idp").format("html");
+  EXPECT_EQ(policy->authenticated_userid(html), "alice");
+  EXPECT_EQ(policy->effective_principals(html).size(), 4u);
+  EXPECT_EQ(html.session().invalidated, 1);
+  EXPECT_EQ(html.session().remembered, "alice");
+  EXPECT_EQ(html.attributes()["cvn_cookie_updated"], true);
+
+  host::SimpleRequest json;
+  json.header("Authorization", token_for(alice_claims())).query("idp_id", "idp").format("json");
+  EXPECT_EQ(policy->authenticated_userid(json), "alice");
+  EXPECT_EQ(json.session().invalidated, 0);
+  EXPECT_FALSE(json.has_attribute("cvn_cookie_updated"));
+
+  host::SimpleRequest marked;
+  marked.header("Authorization", token_for(alice_claims())).query("idp_id", "idp").format("html");
+  marked.set_attribute("cvn_cookie_updated", false);
+  EXPECT_EQ(policy->authenticated_userid(marked), "alice");
+  EXPECT_EQ(marked.session().invalidated, 0);
+}
+
+struct FormatsRequest : host::SimpleRequest {
+  std::vector<std::string> formats;
+  std::vector<std::string> requested_data_format(const Json&) const override { return formats; }
+};
+
+TEST_F(Authentication, RequestedFormatSequence) {
+  FormatsRequest empty;
+  empty.header("Authorization", token_for(alice_claims())).query("idp_id", "idp");
+  EXPECT_THROW(policy->authenticated_userid(empty), ValueError);  // escapes: raised after the guarded block
+  EXPECT_EQ(empty.session().invalidated, 0);
+
+  FormatsRequest several;
+  several.formats = {"html", "json"};
+  several.header("Authorization", token_for(alice_claims())).query("idp_id", "idp");
+  EXPECT_EQ(policy->authenticated_userid(several), "alice");
+  EXPECT_EQ(several.session().invalidated, 1);
+
+  FormatsRequest json_first;
+  json_first.formats = {"json", "html"};
+  json_first.header("Authorization", token_for(alice_claims())).query("idp_id", "idp");
+  EXPECT_EQ(policy->authenticated_userid(json_first), "alice");
+  EXPECT_EQ(json_first.session().invalidated, 0);
+}
+
+TEST_F(Authentication, ConcurrentRequestsMatchASingleThread) {
+  struct Job {
+    std::string authorization;
+    std::string idp;
+    std::optional<std::string> user;
+    std::string sso;
+  };
+  std::vector<Job> jobs;
+  for (int i = 0; i < 16; ++i) {
+    jobs.push_back({token_for({{"sub", "a" + std::to_string(i)}, {"email", "alice@example.org"}}), "idp", "alice",
+                    "a" + std::to_string(i)});
+    jobs.push_back({token_for({{"sub", "b"}, {"email", "bob@example.org"}}), "other", "bob", "b"});
+    jobs.push_back({token_for(alice_claims(), kOtherSecret), "idp", std::nullopt, ""});
+    jobs.push_back({token_for({{"sub", "t"}, {"email", "twin@example.org"}}), "idp", std::nullopt, ""});
+    jobs.push_back({"Bearer !!", "idp", std::nullopt, ""});
+  }
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&, t] {
+      for (int round = 0; round < 20; ++round) {
+        for (std::size_t i = t; i < jobs.size(); i += 3) {
+          host::current_thread_log_context().erase("sso_user_id");
+          host::SimpleRequest request;
+          request.header("Authorization", jobs[i].authorization).query("idp_id", jobs[i].idp).format("json");
+          if (policy->authenticated_userid(request) != jobs[i].user) ++wrong;
+          auto& context = host::current_thread_log_context();
+          if (jobs[i].user && context.value("sso_user_id", "?") != jobs[i].sso) ++wrong;
+          if (!jobs[i].user && context.contains("sso_user_id")) ++wrong;
+        }
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(wrong.load(), 0);
+}
+
+}  // namespace
+}  // namespace corvane::auth::jwt

@@ -1,0 +1,131 @@
+#include <gtest/gtest.h>
+
+#include "corvane/host/base_policy.hpp"
+#include "corvane/host/ini_settings.hpp"
+#include "corvane/host/request.hpp"
+#include "corvane/host/security.hpp"
+#include "corvane/host/users.hpp"
+#include "corvane/host/utils.hpp"
+#include "corvane/util/errors.hpp"
+#include "support/http_server.hpp"
+
+namespace corvane::host {
+namespace {
+
+TEST(Users, ColumnsFollowRecordOrderAndKinds) {
+  Users users = Users::from_json(Json::parse(R"({
+    "alice": {"email": "alice@example.org", "age": 30},
+    "bob": {"name": "Bob"},
+    "carol": {"email": "carol@example.org", "name": "Carol"}})"));
+  ASSERT_EQ(users.size(), 3u);
+  EXPECT_EQ(users.user_id(1), "bob");
+  EXPECT_EQ(users.find("carol"), 2u);
+  EXPECT_FALSE(users.find("dave"));
+
+  auto email = users.column("email");
+  EXPECT_EQ(email.at(0).text, "alice@example.org");
+  EXPECT_EQ(email.at(1).kind, Users::Value::Kind::absent);  // added before the column existed
+  EXPECT_EQ(email.at(2).text, "carol@example.org");
+  auto name = users.column("name");
+  EXPECT_EQ(name.at(0).kind, Users::Value::Kind::absent);  // column created by a later record
+  EXPECT_EQ(name.at(1).text, "Bob");
+  EXPECT_EQ(users.column("age").at(0).kind, Users::Value::Kind::other);
+  EXPECT_EQ(users.column("nobody has it").at(2).kind, Users::Value::Kind::absent);
+
+  EXPECT_EQ(users.attribute(0, "age"), 30);
+  EXPECT_THROW(users.attribute(1, "email"), AttributeError);
+}
+
+TEST(Users, RejectsMalformedConfigurations) {
+  EXPECT_THROW(Users::from_json(Json::array()), TypeError);
+  EXPECT_THROW(Users::from_json(Json::parse(R"({"a": "not a record"})")), TypeError);
+  Users users;
+  users.add("a", Json::object());
+  EXPECT_THROW(users.add("a", Json::object()), ValueError);
+}
+
+TEST(Asint, ParsesSettings) {
+  struct Case {
+    Json value;
+    long expected;  // -99 means a ValueError
+  } cases[] = {
+      {1, 1}, {"5", 5}, {" 7 ", 7}, {"-2", -2}, {nullptr, 3}, {2.0, 2},
+      {"", -99}, {"5s", -99}, {"1.5", -99}, {1.5, -99}, {true, -99}, {Json::array(), -99},
+      {"99999999999999999999", -99},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(dump(c.value));
+    if (c.expected == -99) {
+      EXPECT_THROW(asint(c.value, 3, "jwt_cvn.http_timeout"), ValueError);
+    } else {
+      EXPECT_EQ(asint(c.value, 3, "jwt_cvn.http_timeout"), c.expected);
+    }
+  }
+}
+
+TEST(Request, HeadersIgnoreCaseAndQueryKeepsTheLastValue) {
+  SimpleRequest request;
+  request.header("Authorization", "Bearer x").query("idp_id", "one").query("idp_id", "two");
+  EXPECT_EQ(request.headers().get("authorization"), "Bearer x");
+  EXPECT_EQ(request.headers().get("X-Identity-Provider-Id"), std::nullopt);
+  EXPECT_EQ(request.headers().get("Missing", ""), "");
+  EXPECT_EQ(request.GET().get("idp_id"), "two");
+  EXPECT_EQ(request.GET().get("IDP_ID"), std::nullopt);
+
+  EXPECT_EQ(requested_data_format(request, "json"), std::vector<std::string>{"json"});
+  request.format("html");
+  EXPECT_EQ(requested_data_format(request, "json"), std::vector<std::string>{"html"});
+
+  EXPECT_FALSE(request.has_attribute("cvn_cookie_updated"));
+  request.set_attribute("cvn_cookie_updated", false);
+  EXPECT_TRUE(request.has_attribute("cvn_cookie_updated"));
+
+  EXPECT_TRUE(remember(request, "alice").empty());
+  EXPECT_EQ(request.session().remembered, "alice");
+  request.session().invalidate();
+  EXPECT_EQ(request.session().invalidated, 1);
+  EXPECT_FALSE(request.session().remembered);
+}
+
+TEST(LogContext, IsPerThread) {
+  current_thread_log_context()["sso_user_id"] = "main";
+  std::thread([] { EXPECT_FALSE(current_thread_log_context().contains("sso_user_id")); }).join();
+  EXPECT_EQ(current_thread_log_context()["sso_user_id"], "main");
+}
+
+TEST(IniSettings, ReadsTheAppSectionAndHere) {
+  testing::TempDir dir;
+  std::string ini = dir.write("app.ini",
+                              "[app:main]\ncorvane.users = %(here)s/users.json ; a comment\n"
+                              "jwt_cvn.http_timeout = 5\n[server:main]\nport = 8080\n");
+  IniSettings settings = IniSettings::from_file(ini);
+  EXPECT_EQ(settings.get("corvane.users"), dir.path() + "/users.json");
+  EXPECT_EQ(settings.get("jwt_cvn.http_timeout", 1), "5");  // text, unconverted
+  EXPECT_EQ(settings.get("port", 1), 1);
+  EXPECT_EQ(IniSettings::from_file(ini, "server:main").get("port"), "8080");
+  EXPECT_THROW(IniSettings::from_file(dir.write("bad.ini", "[app:main]\nno equals sign\n")), ValueError);
+  EXPECT_THROW(IniSettings::from_file(dir.path() + "/none.ini"), FileNotFoundError);
+}
+
+TEST(BaseAuthenticationPolicy, LoadsTheNamedFiles) {
+  testing::TempDir dir;
+  IniSettings settings({{"corvane.auth_settings", dir.write("auth.json", R"({"authentication_policies": {}})")},
+                        {"corvane.users", dir.write("users.json", R"({"alice": {"email": "a@x"}})")}});
+  BaseAuthenticationPolicy policy(settings);
+  EXPECT_TRUE(policy.auth_settings().contains("authentication_policies"));
+  EXPECT_EQ(policy.users()->size(), 1u);
+  EXPECT_EQ(policy.cvn_settings()["default_extension"], "html");
+
+  IniSettings missing_key({{"corvane.users", settings.get("corvane.users").get<std::string>()}});
+  EXPECT_THROW(BaseAuthenticationPolicy{missing_key}, KeyError);
+  settings.set("corvane.users", dir.write("broken.json", "{"));
+  try {
+    BaseAuthenticationPolicy{settings};
+    FAIL();
+  } catch (const JSONDecodeError& error) {
+    EXPECT_NE(std::string(error.what()).find("broken.json"), std::string::npos);
+  }
+}
+
+}  // namespace
+}  // namespace corvane::host
