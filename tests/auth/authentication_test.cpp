@@ -105,8 +105,12 @@ TEST_F(Authentication, ProviderSelectionAndFailures) {
     if (c.header) request.header("X-Identity-Provider-Id", *c.header);
     logging::Capture capture;
     EXPECT_EQ(policy->authenticated_userid(request), c.user);
-    if (!c.records.empty()) EXPECT_EQ(capture.records(), c.records);
-    if (c.authorization.empty() || c.authorization.rfind("Basic", 0) == 0) EXPECT_TRUE(capture.records().empty());
+    if (!c.records.empty()) {
+      EXPECT_EQ(capture.records(), c.records);
+    }
+    if (c.authorization.empty() || c.authorization.rfind("Basic", 0) == 0) {
+      EXPECT_TRUE(capture.records().empty());
+    }
   }
 }
 

@@ -56,7 +56,9 @@ TEST(BearerToken, HeaderValues) {
     }
     auto records = capture.records();
     ASSERT_EQ(records.size(), c.logs_debug ? 1u : 0u);
-    if (c.logs_debug) EXPECT_EQ(records[0].level, spdlog::level::debug);
+    if (c.logs_debug) {
+      EXPECT_EQ(records[0].level, spdlog::level::debug);
+    }
   }
 }
 

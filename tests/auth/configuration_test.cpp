@@ -28,8 +28,8 @@ TEST(IDPConfigRecord, ConstructorCopiesFieldsAndKeepsTheMapping) {
   EXPECT_TRUE(record.offline_verification.is_null());  // not ready: no verification
   EXPECT_THROW(record.secure_load_claims("a.b.c"), NotImplementedError);
 
-  EXPECT_EQ(make_record(config, host::IniSettings({{"jwt_cvn.http_timeout", " 5 "}})).jwt_settings_http_timeout, 5);
-  EXPECT_THROW(make_record(config, host::IniSettings({{"jwt_cvn.http_timeout", "soon"}})), ValueError);
+  EXPECT_EQ(make_record(config, host::IniSettings{{"jwt_cvn.http_timeout", " 5 "}}).jwt_settings_http_timeout, 5);
+  EXPECT_THROW(make_record(config, host::IniSettings{{"jwt_cvn.http_timeout", "soon"}}), ValueError);
 }
 
 TEST(IDPConfigMerge, LocalTruthyValuesWinAndOthersComeFromRemote) {
@@ -116,7 +116,7 @@ class Discovery : public ::testing::Test {
       "authorization_endpoint": "https://idp/auth", "token_endpoint": "https://idp/token"})");
     auto& s = server.server();
     s.Get("/doc", [this](const httplib::Request&, httplib::Response& res) {
-      res.set_content(testing_read(document), "application/json");
+      res.set_content(testing::read_file(document), "application/json");
     });
     s.Get("/missing", [](const httplib::Request&, httplib::Response& res) { res.status = 404; });
     s.Get("/broken", [](const httplib::Request&, httplib::Response& res) { res.status = 500; });
@@ -129,10 +129,6 @@ class Discovery : public ::testing::Test {
     server.start();
   }
 
-  static std::string testing_read(const std::string& path) {
-    std::ifstream in(path);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
 
   // Runs get_idp_config on `config` with `location`; returns the warnings.
   std::vector<std::string> settle(Json& config, const Json& location, const char* expected_error = nullptr) {
@@ -145,7 +141,9 @@ class Discovery : public ::testing::Test {
       EXPECT_EQ(&result, &config);
     } catch (const Exception& error) {
       EXPECT_NE(expected_error, nullptr) << error.what();
-      if (expected_error) EXPECT_STREQ(error.kind(), expected_error) << error.what();
+      if (expected_error) {
+        EXPECT_STREQ(error.kind(), expected_error) << error.what();
+      }
     }
     return capture.messages();
   }

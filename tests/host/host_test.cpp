@@ -109,14 +109,14 @@ TEST(IniSettings, ReadsTheAppSectionAndHere) {
 
 TEST(BaseAuthenticationPolicy, LoadsTheNamedFiles) {
   testing::TempDir dir;
-  IniSettings settings({{"corvane.auth_settings", dir.write("auth.json", R"({"authentication_policies": {}})")},
-                        {"corvane.users", dir.write("users.json", R"({"alice": {"email": "a@x"}})")}});
+  IniSettings settings{{"corvane.auth_settings", dir.write("auth.json", R"({"authentication_policies": {}})")},
+                        {"corvane.users", dir.write("users.json", R"({"alice": {"email": "a@x"}})")}};
   BaseAuthenticationPolicy policy(settings);
   EXPECT_TRUE(policy.auth_settings().contains("authentication_policies"));
   EXPECT_EQ(policy.users()->size(), 1u);
   EXPECT_EQ(policy.cvn_settings()["default_extension"], "html");
 
-  IniSettings missing_key({{"corvane.users", settings.get("corvane.users").get<std::string>()}});
+  IniSettings missing_key{{"corvane.users", settings.get("corvane.users").get<std::string>()}};
   EXPECT_THROW(BaseAuthenticationPolicy{missing_key}, KeyError);
   settings.set("corvane.users", dir.write("broken.json", "{"));
   try {

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <chrono>
 #include <stdexcept>
 
 namespace corvane::testing {
@@ -18,7 +19,7 @@ void LoopbackServer::start() {
   port_ = server_->bind_to_any_port("127.0.0.1");
   if (port_ <= 0) throw std::runtime_error("cannot bind a loopback port");
   thread_ = std::thread([this] { server_->listen_after_bind(); });
-  server_->wait_until_ready();
+  while (!server_->is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 std::string LoopbackServer::url(const std::string& path) const {
@@ -44,4 +45,11 @@ std::string TempDir::write(const std::string& name, const std::string& content) 
   return file;
 }
 
+}  // namespace corvane::testing
+
+namespace corvane::testing {
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
 }  // namespace corvane::testing

@@ -2,7 +2,6 @@
 // serves until destroyed.
 #pragma once
 
-#define CPPHTTPLIB_OPENSSL_SUPPORT
 #include <httplib.h>
 
 #include <functional>
@@ -44,4 +43,9 @@ class TempDir {
   std::string path_;
 };
 
+}  // namespace corvane::testing
+
+namespace corvane::testing {
+// The whole content of a file.
+std::string read_file(const std::string& path);
 }  // namespace corvane::testing

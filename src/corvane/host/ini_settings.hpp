@@ -13,6 +13,7 @@ class IniSettings {
  public:
   IniSettings() = default;
   explicit IniSettings(std::map<std::string, std::string, std::less<>> values) : values_(std::move(values)) {}
+  IniSettings(std::initializer_list<std::pair<const std::string, std::string>> values) : values_(values) {}
 
   // The text under `key`, or `fallback` when the key is absent.
   Json get(std::string_view key, const Json& fallback = nullptr) const;

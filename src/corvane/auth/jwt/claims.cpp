@@ -25,8 +25,7 @@ std::string comparison_form_of(const Json& value) {
 Json IDPConfig::secure_load_claims(std::string_view token) const {
   if (!truthy(offline_verification)) throw NotImplementedError();
   const jose::JWKSet& key_set = offline_jwks.value();
-  jose::JWT verified(token, key_set);
-  return verified.claims();
+  return jose::JWT(token, key_set).claims();
 }
 
 const std::string& IDPConfig::get_user_id_for_claims(const Json& token) const {

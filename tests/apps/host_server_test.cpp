@@ -1,0 +1,257 @@
+#include <gtest/gtest.h>
+#include <spdlog/sinks/ringbuffer_sink.h>
+
+#include <atomic>
+#include <thread>
+
+#include "app_errors.hpp"
+#include "host_server.hpp"
+#include "site_fixture.hpp"
+
+namespace corvane::apps {
+namespace {
+
+using testing::Site;
+
+std::shared_ptr<spdlog::sinks::ringbuffer_sink_mt> memory_sink() {
+  auto sink = std::make_shared<spdlog::sinks::ringbuffer_sink_mt>(1000);
+  sink->set_pattern("%l %v");
+  return sink;
+}
+
+std::string joined(const std::shared_ptr<spdlog::sinks::ringbuffer_sink_mt>& sink) {
+  std::string out;
+  for (const auto& line : sink->last_formatted()) out += line;
+  return out;
+}
+
+// A host on an ephemeral loopback port, serving until the test ends.
+class RunningHost {
+ public:
+  explicit RunningHost(const Site& site) : server_(make_config(site)) {
+    port_ = server_.bind();
+    thread_ = std::thread([this] { server_.serve(); });
+  }
+  ~RunningHost() {
+    server_.stop();
+    thread_.join();
+  }
+  HostServer& server() { return server_; }
+  httplib::Client client() const {
+    httplib::Client c("127.0.0.1", port_);
+    c.set_connection_timeout(5);
+    c.set_read_timeout(5);
+    return c;
+  }
+  httplib::Result get(const std::string& path, const httplib::Headers& headers = {}) const {
+    return client().Get(path.c_str(), headers);
+  }
+  std::shared_ptr<spdlog::sinks::ringbuffer_sink_mt> access = memory_sink(), errors = memory_sink();
+
+ private:
+  HostConfig make_config(const Site& site) {
+    HostConfig config = load_host_config(site.ini);
+    config.access_sink = access;
+    config.error_sink = errors;
+    return config;
+  }
+  HostServer server_;
+  std::thread thread_;
+  int port_ = 0;
+};
+
+std::string cookie_pair(const httplib::Result& result) {
+  const std::string set_cookie = result->get_header_value("Set-Cookie");
+  return set_cookie.substr(0, set_cookie.find(';'));
+}
+
+TEST(Host, SessionCookiesFollowTheHtmlLogin) {
+  Site site;
+  site.extra_ini = "corvane.session_secure = true\n";
+  site.write();
+  RunningHost host(site);
+  const std::string token = site.bearer("alice@example.org");
+
+  auto json = host.get("/whoami.json?idp_id=local", {{"Authorization", token}});
+  ASSERT_TRUE(json);
+  EXPECT_EQ(json->status, 200);
+  EXPECT_FALSE(json->has_header("Set-Cookie"));
+  const Json who = Json::parse(json->body);
+  EXPECT_EQ(who["user_id"], "alice");
+  EXPECT_EQ(who["sso_user_id"], "sso-alice@example.org");
+
+  auto html = host.get("/resources/report.html", {{"Authorization", token}, {"X-Identity-Provider-Id", "local"}});
+  ASSERT_TRUE(html);
+  EXPECT_EQ(html->status, 200);
+  const std::string set_cookie = html->get_header_value("Set-Cookie");
+  for (const char* attribute : {"corvane_session=", "HttpOnly", "SameSite=Lax", "Secure", "Path=/"}) {
+    EXPECT_NE(set_cookie.find(attribute), std::string::npos) << attribute;
+  }
+  const std::string cookie = cookie_pair(html);
+
+  auto again = host.get("/whoami.html", {{"Cookie", "other=1; " + cookie}});
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->status, 200);
+  EXPECT_NE(again->body.find("<td id=\"authenticated_by\">session</td>"), std::string::npos);
+  EXPECT_FALSE(again->has_header("Set-Cookie"));
+
+  // Another process holding the same secret accepts the session.
+  RunningHost peer(site);
+  EXPECT_EQ(peer.get("/whoami.json", {{"Cookie", cookie}})->status, 200);
+
+  std::string tampered = cookie;
+  tampered[tampered.find('=') + 3] ^= 1;
+  auto refused = host.get("/whoami.html", {{"Cookie", tampered}});
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->status, 401);
+  EXPECT_EQ(refused->get_header_value("WWW-Authenticate"), "Bearer");
+  EXPECT_NE(refused->body.find("<h1>401 Unauthorized</h1>"), std::string::npos);
+
+  site.secret = "some-other-secret-entirely";
+  site.write();
+  RunningHost stranger(site);
+  EXPECT_EQ(stranger.get("/whoami.json", {{"Cookie", cookie}})->status, 401);
+
+  // A user removed from the users file loses the session the cookie carries.
+  site.users.erase("alice");
+  site.secret = "a-shared-secret-of-the-hosts";
+  site.write();
+  RunningHost without_alice(site);
+  EXPECT_EQ(without_alice.get("/whoami.json", {{"Cookie", cookie}})->status, 401);
+}
+
+TEST(Host, BadInputGetsAClientError) {
+  Site site;
+  RunningHost host(site);
+  const std::string token = site.bearer("alice@example.org");
+  struct Case {
+    const char* name;
+    std::string path;
+    httplib::Headers headers;
+    int status;
+  } cases[] = {
+      {"health", "/health", {}, 200},
+      {"unknown path", "/admin", {}, 404},
+      {"unknown format", "/whoami.xml?idp_id=local", {{"Authorization", token}}, 404},
+      {"bad resource name", "/resources/a.b.json", {}, 404},
+      {"invalid escape", "/whoami%zz", {}, 400},
+      {"invalid escape in query", "/whoami.json?idp_id=%g0", {}, 400},
+      {"garbage cookie", "/whoami.json", {{"Cookie", "corvane_session=\x01\x02garbage; ;;="}}, 401},
+      {"garbage token", "/whoami.json?idp_id=local", {{"Authorization", "Bearer %%%"}}, 401},
+      {"huge header", "/whoami.json", {{"X-Big", std::string(20000, 'a')}}, 400},
+      {"many headers", "/whoami.json", [] {
+         httplib::Headers h;
+         for (int i = 0; i < 300; ++i) h.emplace("X-H" + std::to_string(i), std::string(100, 'b'));
+         return h;
+       }(), 431},
+      {"unknown provider", "/whoami.json?idp_id=nobody", {{"Authorization", token}}, 401},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto result = host.get(c.path, c.headers);
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->status, c.status);
+  }
+  auto post = host.client().Post("/whoami.json", "{}", "application/json");
+  ASSERT_TRUE(post);
+  EXPECT_EQ(post->status, 405);
+  EXPECT_EQ(host.get("/health")->status, 200);  // still serving
+}
+
+TEST(Host, AnErrorEscapingThePolicyIsA500WithTheReasonLogged) {
+  Site site;
+  site.users["carol"] = {{"name", "no email attribute"}};
+  site.write();
+  RunningHost host(site);
+  auto result = host.get("/whoami.json?idp_id=local", {{"Authorization", site.bearer("alice@example.org")}});
+  ASSERT_TRUE(result);
+  EXPECT_EQ(result->status, 500);
+  EXPECT_EQ(result->body.find("AttributeError"), std::string::npos);  // the reason stays in the log
+  EXPECT_NE(joined(host.errors).find("AttributeError"), std::string::npos) << joined(host.errors);
+  EXPECT_EQ(host.get("/health")->status, 200);
+}
+
+TEST(Host, AccessLogNamesTheRequestAndTheSsoUser) {
+  Site site;
+  RunningHost host(site);
+  host.get("/whoami.json?idp_id=local", {{"Authorization", site.bearer("alice@example.org")}});
+  host.get("/whoami.json");
+  host.get("/bad\x01path");
+  const auto lines = host.access->last_formatted();
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_NE(lines[0].find("GET /whoami.json 200 "), std::string::npos) << lines[0];
+  EXPECT_NE(lines[0].find("ms sso_user_id=sso-alice@example.org"), std::string::npos) << lines[0];
+  // The log context is cleared per request: no sso user carried over.
+  EXPECT_NE(lines[1].find("GET /whoami.json 401 "), std::string::npos) << lines[1];
+  EXPECT_NE(lines[1].find("sso_user_id=-"), std::string::npos) << lines[1];
+  for (const auto& line : lines) EXPECT_EQ(line.find('\x01'), std::string::npos);
+}
+
+TEST(HostConcurrency, ReloadSwapsKeysWithoutFailingARequest) {
+  Site site;
+  RunningHost host(site);
+  const Json next = generate_private_jwk(Alg::ES256, "k2");
+  const std::string old_token = site.bearer("alice@example.org");
+  const std::string new_token = site.bearer("alice@example.org", next);
+  EXPECT_EQ(host.get("/whoami.json?idp_id=local", {{"Authorization", new_token}})->status, 401);
+
+  // Both keys during the change-over: every request, old or new token, must pass.
+  std::atomic<bool> done{false};
+  std::atomic<int> failures{0}, requests{0};
+  std::thread load([&] {
+    httplib::Client client = host.client();
+    while (!done) {
+      auto result = client.Get("/whoami.json?idp_id=local", {{"Authorization", old_token}});
+      if (!result || result->status != 200) ++failures;
+      ++requests;
+    }
+  });
+  site.write_key_set(Json::array({public_jwk(site.key), public_jwk(next)}));
+  for (int i = 0; i < 5; ++i) EXPECT_TRUE(host.server().reload());
+  while (requests < 50) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  done = true;
+  load.join();
+  EXPECT_EQ(failures, 0);
+  EXPECT_EQ(host.get("/whoami.json?idp_id=local", {{"Authorization", new_token}})->status, 200);
+
+  // A rebuild that fails, or that would drop a served provider, keeps the policy.
+  const auto before = host.server().policy();
+  site.dir.write("auth.json", "{ not json");
+  EXPECT_FALSE(host.server().reload());
+  site.write();
+  site.write_key_set(Json("not a key set"));
+  EXPECT_FALSE(host.server().reload());
+  EXPECT_EQ(host.server().policy(), before);
+  EXPECT_NE(joined(host.errors).find("reload failed"), std::string::npos);
+  EXPECT_EQ(host.get("/whoami.json?idp_id=local", {{"Authorization", new_token}})->status, 200);
+}
+
+TEST(Host, ConfigurationErrorsNameTheKey) {
+  Site site;
+  struct Case {
+    const char* name;
+    std::string extra;
+    const char* expected;
+  } cases[] = {
+      {"short secret", "corvane.session_secret = short\n", "corvane.session_secret"},
+      {"bad boolean", "corvane.session_secure = maybe\n", "corvane.session_secure"},
+      {"bad level", "corvane.log_level = loud\n", "corvane.log_level"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string ini =
+        site.dir.write("bad.ini", "[app:main]\ncorvane.session_secret = 0123456789abcdef\n" + c.extra);
+    try {
+      load_host_config(ini);
+      ADD_FAILURE() << "accepted";
+    } catch (const ConfigError& error) {
+      EXPECT_NE(std::string(error.what()).find(c.expected), std::string::npos) << error.what();
+    }
+  }
+  const std::string ports = site.dir.write("port.ini", "[app:main]\ncorvane.session_secret = 0123456789abcdef\n"
+                                                       "[server:main]\nport = 70000\n");
+  EXPECT_THROW(load_host_config(ports), ConfigError);
+}
+
+}  // namespace
+}  // namespace corvane::apps

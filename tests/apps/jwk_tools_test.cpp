@@ -1,0 +1,119 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <fstream>
+
+#include "app_errors.hpp"
+#include "corvane/jose/jwt.hpp"
+#include "corvane/util/base64.hpp"
+#include "jwk_tools.hpp"
+#include "support/http_server.hpp"
+
+namespace corvane::apps {
+namespace {
+
+std::size_t decoded_size(const Json& jwk, const char* member) {
+  std::string bytes;
+  EXPECT_TRUE(base64url_decode(jwk.at(member).get<std::string>(), bytes)) << member;
+  return bytes.size();
+}
+
+jose::JWKSet key_set_of(const Json& jwk) {
+  jose::JWKSet set;
+  set.add(jose::JWK(jwk));
+  return set;
+}
+
+struct AlgCase {
+  Alg alg;
+  const char* kty;
+  const char* size_member;  // a member whose length fixes the key size
+  std::size_t size;
+  std::size_t signature_size;  // 0: not fixed
+};
+
+const AlgCase kAlgs[] = {
+    {Alg::RS256, "RSA", "n", 256, 256}, {Alg::PS256, "RSA", "n", 256, 256}, {Alg::ES256, "EC", "x", 32, 64},
+    {Alg::ES384, "EC", "x", 48, 96},    {Alg::ES512, "EC", "x", 66, 132},  {Alg::EdDSA, "OKP", "x", 32, 64},
+    {Alg::HS256, "oct", "k", 32, 32},
+};
+
+TEST(JwkTools, EveryAlgorithmMintsTokensTheVerifierAccepts) {
+  for (const AlgCase& c : kAlgs) {
+    SCOPED_TRACE(std::string(alg_name(c.alg)));
+    const Json key = generate_private_jwk(c.alg, "kid-1");
+    EXPECT_EQ(key["kty"], c.kty);
+    EXPECT_EQ(key["alg"], alg_name(c.alg));
+    EXPECT_EQ(decoded_size(key, c.size_member), c.size);
+    if (c.kty == std::string("EC")) {
+      EXPECT_EQ(decoded_size(key, "y"), c.size);
+    }
+
+    const Json pub = public_jwk(key);
+    for (const char* secret : {"d", "p", "q", "dp", "dq", "qi"}) EXPECT_FALSE(pub.contains(secret)) << secret;
+    EXPECT_EQ(pub.contains("k"), c.alg == Alg::HS256);  // an HMAC key is its own verifier
+
+    const Json claims = {{"sub", "u1"}, {"email", "a@example.org"}};
+    const std::string token = mint_compact(key, claims);
+    const jose::JWT verified(token, key_set_of(pub));
+    EXPECT_EQ(verified.claims(), claims);
+    EXPECT_EQ(verified.header(), (Json{{"alg", alg_name(c.alg)}, {"kid", "kid-1"}, {"typ", "JWT"}}));
+
+    std::string signature;
+    ASSERT_TRUE(base64url_decode(token.substr(token.rfind('.') + 1), signature));
+    EXPECT_EQ(signature.size(), c.signature_size);
+
+    // Another key of the same kind under the same kid must not verify it.
+    const Json other = public_jwk(generate_private_jwk(c.alg, "kid-1"));
+    EXPECT_THROW(jose::JWT(token, key_set_of(other)), JWException);
+  }
+}
+
+TEST(JwkTools, SigningRefusesUnusableKeys) {
+  Json rsa = generate_private_jwk(Alg::ES256, "k");
+  struct Case {
+    const char* name;
+    Json key;
+  } cases[] = {
+      {"not an object", Json::array()},
+      {"unknown alg", Json{{"alg", "RS1"}, {"kid", "k"}}},
+      {"missing d", [&] { Json k = rsa; k.erase("d"); return k; }()},
+      {"wrong curve", [&] { Json k = rsa; k["crv"] = "P-384"; return k; }()},
+      {"d not base64url", [&] { Json k = rsa; k["d"] = "a+b/"; return k; }()},
+      {"no kid", [&] { Json k = rsa; k.erase("kid"); return k; }()},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_THROW(mint_compact(c.key, Json::object()), ConfigError);
+  }
+  Json mismatched = rsa;
+  mismatched["x"] = public_jwk(generate_private_jwk(Alg::ES256, "k"))["x"];
+  EXPECT_THROW(mint_compact(mismatched, Json::object()), CryptoError);
+}
+
+TEST(JwkTools, KeySetsRefuseADuplicateKid) {
+  Json set = {{"keys", Json::array()}};
+  add_to_key_set(set, {{"kid", "a"}, {"kty", "oct"}});
+  add_to_key_set(set, {{"kid", "b"}, {"kty", "oct"}});
+  EXPECT_THROW(add_to_key_set(set, {{"kid", "a"}, {"kty", "oct"}}), ConfigError);
+  EXPECT_THROW(check_kid_free(Json{{"keys", "no list"}}, "a"), ConfigError);
+  EXPECT_THROW(check_kid_free(Json::array(), "a"), ConfigError);
+  EXPECT_EQ(set["keys"].size(), 2u);
+}
+
+TEST(JwkTools, PrivateFilesAreOwnerOnlyEvenWhenReplaced) {
+  corvane::testing::TempDir dir;
+  const std::string path = dir.write("key.json", "old");
+  ::chmod(path.c_str(), 0644);
+  write_private_file(path, "secret");
+  struct stat info{};
+  ASSERT_EQ(::stat(path.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  std::ifstream in(path);
+  std::string content((std::istreambuf_iterator<char>(in)), {});
+  EXPECT_EQ(content, "secret");
+  EXPECT_THROW(write_private_file(dir.path() + "/missing/key.json", "x"), ConfigError);
+}
+
+}  // namespace
+}  // namespace corvane::apps

@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# corvane-host as a process: SIGHUP reloads under load, a failed reload,
+# the access log on stdout, graceful stop, exit codes. Sessions and bad
+# input are covered in-process by tests/apps/host_server_test.cpp.
+source "$(dirname "$0")/support/common.bash"
+make_site ES256
+start_host
+
+token="$("$JWT" mint --key "$WORK/k1.json" --sub sso-a --email alice@example.org)"
+check "a token is accepted" 200 "$(status "$BASE/whoami.json?idp_id=local" -H "Authorization: $token")"
+
+# Reload: a second key joins the set while requests keep coming.
+"$JWT" keygen --alg PS256 --kid k2 --jwks "$WORK/jwks.json" --key "$WORK/k2.json" >/dev/null
+new_token="$("$JWT" mint --key "$WORK/k2.json" --email bob@example.org)"
+check "the new key is unknown before the reload" 401 "$(status "$BASE/whoami.json?idp_id=local" -H "Authorization: $new_token")"
+(
+  failures=0
+  for _ in $(seq 1 150); do
+    [ "$(status "$BASE/whoami.json?idp_id=local" -H "Authorization: $token")" = 200 ] || failures=$((failures + 1))
+  done
+  echo "$failures" >"$WORK/failures"
+) &
+loop=$!
+for _ in 1 2 3; do
+  sleep 0.2
+  kill -HUP "$HOST_PID"
+done
+wait "$loop"
+check "no request failed during the reloads" 0 "$(cat "$WORK/failures")"
+for _ in $(seq 1 50); do
+  [ "$(status "$BASE/whoami.json?idp_id=local" -H "Authorization: $new_token")" = 200 ] && break
+  sleep 0.1
+done
+check "the new key works after SIGHUP" 200 "$(status "$BASE/whoami.json?idp_id=local" -H "Authorization: $new_token")"
+
+# A broken rebuild keeps the running policy.
+cp "$WORK/auth.json" "$WORK/auth.good"
+echo '{' >"$WORK/auth.json"
+kill -HUP "$HOST_PID"
+for _ in $(seq 1 50); do grep -q 'reload failed' "$WORK/host.err" && break; sleep 0.1; done
+contains "a failed reload is logged" "reload failed" "$(cat "$WORK/host.err")"
+check "the old policy still serves" 200 "$(status "$BASE/whoami.json?idp_id=local" -H "Authorization: $new_token")"
+
+contains "the access log names the sso user" "GET /whoami.json 200" "$(cat "$WORK/host.out")"
+contains "the access log carries sso_user_id" "sso_user_id=sso-a" "$(cat "$WORK/host.out")"
+
+kill -TERM "$HOST_PID"
+set +e
+wait "$HOST_PID"; code=$?
+set -e
+HOST_PID=""
+check "SIGTERM stops the host with exit 0" 0 "$code"
+
+cp "$WORK/auth.good" "$WORK/auth.json"
+sed -i 's/^corvane.session_secret.*//' "$WORK/app.ini"
+set +e
+err="$("$HOST" --ini "$WORK/app.ini" --port 0 2>&1 >/dev/null)"; code=$?
+set -e
+check "a missing session secret exits 2" 2 "$code"
+contains "and names the key" "corvane.session_secret" "$err"
+"$HOST" --help >/dev/null && ok "corvane-host --help" || not_ok "corvane-host --help"
+finish
