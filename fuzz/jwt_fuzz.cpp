@@ -15,7 +15,7 @@ const corvane::jose::JWKSet& key_set() {
     set.add(corvane::jose::JWK(corvane::Json::parse(
         R"({"kty":"oct","k":"AyM1SysPpbyDfgZld3umj1qzKObwVMkoqQ-EstJQLr_T-1qS0gZH75aKtMN3Yj0iPS4hcgUuTwjAzZr1Z9CAow"})")));
     set.add(corvane::jose::JWK(corvane::Json::parse(
-        R"({"kty":"EC","crv":"P-256","x":"f83OJ3D2xF1Bg8vub9tLe1gHMzV76e8Tus9uPHvRVEU","y":"x_FEzRjmlE9xPBJQWFu3SBSWZBwDMYkhYnWUAQ3ZXVg"})")));
+        R"({"kty":"EC","crv":"P-256","x":"f83OJ3D2xF1Bg8vub9tLe1gHMzV76e8Tus9uPHvRVEU","y":"x_FEzRu9m36HLN_tue659LNpXW6pCyStikYjKIWI5a0"})")));
     return set;
   }();
   return keys;

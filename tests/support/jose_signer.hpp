@@ -1,0 +1,35 @@
+// A test-side signer: generates keys for every supported algorithm, exports
+// their public JWK members, and signs compact tokens.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "corvane/util/json.hpp"
+
+namespace corvane::testing {
+
+class TestKey {
+ public:
+  // A fresh key for `alg` (RSA of `rsa_bits` for RS*/PS*).
+  explicit TestKey(const std::string& alg, int rsa_bits = 2048);
+  ~TestKey();
+  TestKey(TestKey&&) noexcept;
+
+  const std::string& alg() const { return alg_; }
+  // The public JWK members (for HS* the secret itself), with kid when given.
+  Json public_jwk(const std::string& kid = "") const;
+  // The signature of `signing_input` in its JWS form.
+  std::string sign(const std::string& signing_input) const;
+  // A compact token of the given header and payload texts.
+  std::string sign_token(const std::string& header, const std::string& payload) const;
+  // A compact token with {"alg": alg, "kid": kid} and the claims.
+  std::string token(const Json& claims, const std::string& kid = "") const;
+
+ private:
+  struct Impl;
+  std::string alg_;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace corvane::testing
