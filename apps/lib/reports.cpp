@@ -1,0 +1,200 @@
+#include "reports.hpp"
+
+#include <sstream>
+
+#include "app_config.hpp"
+#include "corvane/host/request.hpp"
+#include "corvane/host/utils.hpp"
+
+namespace corvane::apps {
+namespace {
+
+// A key member as the report shows it: an absent kid or alg is null.
+Json member(const std::string& text) { return text; }
+Json member(const std::optional<std::string>& text) { return text ? Json(*text) : Json(); }
+
+struct Built {
+  host::IniSettings settings;
+  Json settings_before;  // the authentication settings as read, before construction changed them
+  std::shared_ptr<const auth::jwt::JWTAuthenticationPolicy> policy;
+  Json startup_log;
+};
+
+// Construction with every record of the logger captured, at debug level.
+Built build(const std::string& ini_path) {
+  Built built;
+  built.settings = read_ini(ini_path);
+  host::AuthConfiguration configuration = load_auth_configuration(ini_path, built.settings);
+  built.settings_before = *configuration.auth_settings;
+  logging::Capture capture(spdlog::level::debug);
+  built.policy = build_policy(ini_path, built.settings, std::move(configuration));
+  built.startup_log = log_records(capture.records());
+  return built;
+}
+
+const Json& providers_of(const Json& auth_settings) {
+  static const Json none = Json::object();
+  const Json& jwt = get_or_null(get_or_null(auth_settings, "authentication_policies"), "jwt");
+  const Json& providers = get_or_null(jwt, "identity_providers");
+  return providers.is_object() ? providers : none;
+}
+
+Json endpoints_of(const Json& config) {
+  Json out = Json::object();
+  for (std::string_view key : auth::jwt::IDPConfig::required_well_known_configuration_keys) {
+    out[std::string(key)] = get_or_null(config, key);
+  }
+  return out;
+}
+
+// The warning that names the provider as skipped: the reason to show.
+std::string skip_reason(const Json& startup_log, const std::string& id) {
+  const std::string needle = "Identity provider \"" + id + "\" was skipped";
+  for (const Json& record : startup_log) {
+    const std::string& message = record["message"].get_ref<const std::string&>();
+    if (message.rfind(needle, 0) == 0) return message;
+  }
+  return "skipped (no warning was logged)";
+}
+
+std::string text_or(const Json& value, const std::string& fallback) {
+  return value.is_string() ? value.get<std::string>() : value.is_null() ? fallback : dump(value);
+}
+
+}  // namespace
+
+Json log_records(const std::vector<logging::Record>& records) {
+  Json out = Json::array();
+  for (const auto& record : records) {
+    out.push_back({{"level", std::string(logging::level_name(record.level))}, {"message", record.message}});
+  }
+  return out;
+}
+
+Json check_report(const std::string& ini_path) {
+  Built built = build(ini_path);
+  const auto& policy = *built.policy;
+  Json report = {{"ini", ini_path}, {"jwt_enabled", truthy(policy.jwt_enabled)}, {"providers", Json::array()}};
+  const Json& after = providers_of(policy.auth_settings());
+  for (const auto& [id, config_before] : providers_of(built.settings_before).items()) {
+    Json entry = {{"id", id}};
+    const auth::jwt::IDPConfig* idp = policy.idps ? policy.idps->find(id) : nullptr;
+    const Json& config_after = get_or_null(after, id);
+    if (idp) {
+      entry["status"] = "ready";
+    } else if (truthy(policy.jwt_enabled) && truthy(get_or_null(config_before, "enabled"))) {
+      entry["status"] = "skipped";
+      entry["reason"] = skip_reason(built.startup_log, id);
+    } else {
+      entry["status"] = "disabled";
+    }
+    entry["idp_name"] = get_or_null(config_after, "idp_name");
+    entry["endpoints"] = endpoints_of(idp ? *idp->idp_config : config_after);
+    Json keys = Json::array();
+    if (idp && idp->offline_jwks) {
+      for (const auto& key : idp->offline_jwks->keys()) {
+        keys.push_back({{"kid", member(key.kid())}, {"kty", member(key.kty())}, {"alg", member(key.alg())}});
+      }
+    }
+    entry["keys"] = std::move(keys);
+    report["providers"].push_back(std::move(entry));
+  }
+  report["startup_log"] = std::move(built.startup_log);
+  return report;
+}
+
+bool all_ready(const Json& check) {
+  for (const Json& provider : check["providers"]) {
+    if (provider["status"] == "skipped") return false;
+  }
+  return true;
+}
+
+std::string render_check(const Json& check) {
+  std::ostringstream out;
+  out << check["ini"].get<std::string>() << ": JWT authentication "
+      << (check["jwt_enabled"].get<bool>() ? "enabled" : "disabled") << ", " << check["providers"].size()
+      << " provider(s)\n";
+  for (const Json& provider : check["providers"]) {
+    out << "\n" << provider["id"].get<std::string>() << ": " << provider["status"].get<std::string>() << "\n";
+    if (provider.contains("reason")) out << "  reason:                 " << provider["reason"].get<std::string>() << "\n";
+    for (const auto& [key, value] : provider["endpoints"].items()) {
+      out << "  " << key << ":" << std::string(23 - key.size(), ' ') << text_or(value, "-") << "\n";
+    }
+    for (const Json& key : provider["keys"]) {
+      out << "  key:                    kid=" << text_or(key["kid"], "-") << " kty=" << text_or(key["kty"], "-")
+          << " alg=" << text_or(key["alg"], "-") << "\n";
+    }
+  }
+  bool first = true;
+  for (const Json& record : check["startup_log"]) {
+    if (record["level"] != "warning") continue;
+    if (first) out << "\nwarnings:\n";
+    first = false;
+    out << "  " << record["message"].get<std::string>() << "\n";
+  }
+  return out.str();
+}
+
+Json auth_report(const AuthOptions& options) {
+  Built built = build(options.ini_path);
+  host::SimpleRequest request;
+  request.header("Authorization", options.authorization);
+  if (options.idp_id) request.query("idp_id", *options.idp_id);
+  if (options.idp_header) request.header("X-Identity-Provider-Id", *options.idp_header);
+  if (options.format) request.format(*options.format);
+
+  host::current_thread_log_context() = Json::object();
+  std::optional<std::string> user_id;
+  std::vector<std::string> principals;
+  Json log;
+  {
+    logging::Capture capture(spdlog::level::debug);
+    try {
+      user_id = built.policy->authenticated_userid(request);
+      principals = built.policy->effective_principals(request);
+    } catch (const Exception& error) {
+      throw ConfigError(options.ini_path + ": the request failed (" + describe_error(error) + ")");
+    } catch (const Json::exception& error) {
+      throw ConfigError(options.ini_path + ": the request failed (" + error.what() + ")");
+    }
+    log = log_records(capture.records());
+  }
+  const host::MemorySession& session = request.session();
+  Json report = Json::object();
+  report["user_id"] = user_id ? Json(*user_id) : Json();
+  report["principals"] = principals;
+  report["startup_log"] = std::move(built.startup_log);
+  report["log"] = std::move(log);
+  report["log_context"] = host::current_thread_log_context();
+  report["session"] = {{"invalidated", session.invalidated},
+                       {"remembered", session.remembered ? Json(*session.remembered) : Json()},
+                       {"sso_user_id", session.sso_user_id ? Json(*session.sso_user_id) : Json()}};
+  report["settings"] = built.policy->auth_settings();
+  return report;
+}
+
+std::string render_auth(const Json& auth) {
+  std::ostringstream out;
+  const Json& user = auth["user_id"];
+  out << (user.is_null() ? "not authenticated" : "authenticated as " + user.get<std::string>()) << "\n";
+  std::string principals;
+  for (const Json& p : auth["principals"]) principals += (principals.empty() ? "" : ", ") + p.get<std::string>();
+  out << "principals:   " << (principals.empty() ? "-" : principals) << "\n";
+  const Json& session = auth["session"];
+  out << "session:      invalidated " << session["invalidated"].get<int>() << " time(s), remembered "
+      << text_or(session["remembered"], "-") << ", sso_user_id " << text_or(session["sso_user_id"], "-") << "\n";
+  out << "log context:  " << dump(auth["log_context"]) << "\n";
+  for (const char* part : {"startup_log", "log"}) {
+    if (auth[part].empty()) continue;
+    out << (std::string_view(part) == "log" ? "\nrequest log:\n" : "\nstart-up log:\n");
+    for (const Json& record : auth[part]) {
+      const std::string level = record["level"].get<std::string>();
+      out << "  " << level << std::string(level.size() < 8 ? 8 - level.size() : 1, ' ')
+          << record["message"].get<std::string>() << "\n";
+    }
+  }
+  return out.str();
+}
+
+}  // namespace corvane::apps

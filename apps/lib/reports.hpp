@@ -1,0 +1,41 @@
+// What `corvane-jwt check` and `corvane-jwt auth` find out, as JSON
+// documents; the readable reports are rendered from the same documents so
+// the two forms never disagree.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "corvane/util/json.hpp"
+#include "corvane/util/logging.hpp"
+
+namespace corvane::apps {
+
+// {"level": "debug"|"info"|"warning", "message": TEXT} per record, in order.
+Json log_records(const std::vector<logging::Record>& records);
+
+// Constructs the policy from the ini file and describes every provider:
+// {"ini", "jwt_enabled", "providers": [{"id", "status", "reason"?,
+// "endpoints", "keys": [{"kid", "kty", "alg"}]}], "startup_log"}.
+// Configuration errors are ConfigError.
+Json check_report(const std::string& ini_path);
+// Every enabled provider is ready.
+bool all_ready(const Json& check);
+std::string render_check(const Json& check);
+
+struct AuthOptions {
+  std::string ini_path;
+  std::string authorization;
+  std::optional<std::string> idp_id;      // query parameter "idp_id"
+  std::optional<std::string> idp_header;  // header X-Identity-Provider-Id
+  std::optional<std::string> format;      // the requested data format
+};
+
+// Authenticates one request built from the options: {"user_id",
+// "principals", "startup_log", "log", "log_context", "session", "settings"}.
+// Errors escaping the policy are ConfigError naming their kind.
+Json auth_report(const AuthOptions& options);
+std::string render_auth(const Json& auth);
+
+}  // namespace corvane::apps
