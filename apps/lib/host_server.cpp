@@ -180,6 +180,9 @@ HostServer::HostServer(HostConfig config)
 
   const int threads = config_.threads;
   server_->new_task_queue = [threads] { return new httplib::ThreadPool(static_cast<std::size_t>(threads)); };
+  // Responses go out in two writes (head, body); without this a client's
+  // delayed acknowledgement holds every keep-alive answer for 40 ms.
+  server_->set_tcp_nodelay(true);
   server_->set_read_timeout(kSocketTimeoutSeconds, 0);
   server_->set_write_timeout(kSocketTimeoutSeconds, 0);
   server_->set_keep_alive_timeout(kSocketTimeoutSeconds);

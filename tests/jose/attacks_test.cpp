@@ -74,7 +74,11 @@ TEST(Attacks, ForgeriesAndConfusion) {
       {"ECDSA r = s = order",
        b64(R"({"alg":"ES256","kid":"ec"})") + "." + b64(R"({"sub":"alice"})") + "." + b64(order_signature),
        "InvalidJWSSignature"},
-      {"P-256 key for an ES384 token", p384.sign_token(R"({"alg":"ES384","kid":"ec"})", kClaims.dump()),
+      {"P-256 key for an ES384 token", ec.sign_token(R"({"alg":"ES384","kid":"ec"})", kClaims.dump(), "ES384"),
+       "InvalidJWSSignature"},
+      {"P-384 signature under a P-256 kid", p384.sign_token(R"({"alg":"ES384","kid":"ec"})", kClaims.dump()),
+       "InvalidJWSSignature"},
+      {"RSA key for a PS256 token it did not sign", rsa.sign_token(R"({"alg":"PS256","kid":"rsa"})", kClaims.dump()),
        "InvalidJWSSignature"},
       {"unknown crit", ec.sign_token(R"({"alg":"ES256","kid":"ec","crit":["exp"],"exp":1})", kClaims.dump()),
        "InvalidJWSObject"},
@@ -84,7 +88,13 @@ TEST(Attacks, ForgeriesAndConfusion) {
       {"header not JSON", b64("{") + "." + b64("{}") + ".AAAA", "InvalidJWSObject"},
       {"header a list", b64("[1]") + "." + b64("{}") + ".AAAA", "InvalidJWSObject"},
       {"padded header", b64(R"({"alg":"ES256","kid":"ec"})") + "=." + b64("{}") + ".AAAA", "InvalidJWSObject"},
-      {"oversized", std::string(JWT::kMaxTokenSize + 1, 'a'), "InvalidJWSObject"},
+      {"oversized", b64(R"({"alg":"ES256"})") + "." + std::string(1024 * 1024, 'e') + ".AAAA", "InvalidJWSObject"},
+      {"header nested deeply", b64(std::string(20, '[') + std::string(20, ']')) + "." + b64("{}") + ".AAAA",
+       "InvalidJWSObject"},
+      // The signature is judged before the claims: a stranger's token never reaches them.
+      {"stranger's expired token", attacker.token({{"exp", 1}}), "JWTMissingKey"},
+      {"stranger's malformed claims", attacker.token({{"iss", 1}}), "JWTMissingKey"},
+      {"stranger's non-UTF-8 payload", attacker.sign_token(R"({"alg":"ES256"})", "\xff"), "JWTMissingKey"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

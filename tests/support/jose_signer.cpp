@@ -54,7 +54,9 @@ struct TestKey::Impl {
 TestKey::TestKey(const std::string& alg, int rsa_bits) : alg_(alg), impl_(std::make_unique<Impl>()) {
   if (alg.starts_with("HS")) {
     impl_->secret.resize(alg == "HS256" ? 32 : alg == "HS384" ? 48 : 64);
-    RAND_bytes(reinterpret_cast<unsigned char*>(impl_->secret.data()), static_cast<int>(impl_->secret.size()));
+    if (RAND_bytes(reinterpret_cast<unsigned char*>(impl_->secret.data()), static_cast<int>(impl_->secret.size())) != 1) {
+      throw std::runtime_error("no random bytes");
+    }
   } else if (alg.starts_with("RS") || alg.starts_with("PS")) {
     impl_->pkey = EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<size_t>(rsa_bits));
   } else if (alg.starts_with("ES")) {
@@ -101,35 +103,44 @@ Json TestKey::public_jwk(const std::string& kid) const {
   return jwk;
 }
 
-std::string TestKey::sign(const std::string& input) const {
+std::string TestKey::sign(const std::string& input, const std::string& as_alg) const {
+  const std::string& alg = as_alg.empty() ? alg_ : as_alg;
   const auto* data = reinterpret_cast<const unsigned char*>(input.data());
   if (!impl_->secret.empty()) {
     unsigned char tag[EVP_MAX_MD_SIZE];
     unsigned int size = 0;
-    HMAC(EVP_get_digestbyname(digest_name(alg_)), impl_->secret.data(), static_cast<int>(impl_->secret.size()), data,
-         input.size(), tag, &size);
+    if (!HMAC(EVP_get_digestbyname(digest_name(alg)), impl_->secret.data(), static_cast<int>(impl_->secret.size()),
+              data, input.size(), tag, &size)) {
+      throw std::runtime_error("HMAC failed");
+    }
     return std::string(reinterpret_cast<char*>(tag), size);
   }
   EVP_MD_CTX* ctx = EVP_MD_CTX_new();
   EVP_PKEY_CTX* pctx = nullptr;
-  const char* md = digest_name(alg_);
-  if (EVP_DigestSignInit_ex(ctx, &pctx, md, nullptr, nullptr, impl_->pkey, nullptr) != 1) {
-    EVP_MD_CTX_free(ctx);
-    throw std::runtime_error("sign init failed");
-  }
-  if (alg_.starts_with("PS")) {
-    EVP_PKEY_CTX_set_rsa_padding(pctx, RSA_PKCS1_PSS_PADDING);
-    EVP_PKEY_CTX_set_rsa_pss_saltlen(pctx, RSA_PSS_SALTLEN_DIGEST);
-  }
-  size_t size = 0;
-  EVP_DigestSign(ctx, nullptr, &size, data, input.size());
-  std::string signature(size, '\0');
-  EVP_DigestSign(ctx, reinterpret_cast<unsigned char*>(signature.data()), &size, data, input.size());
+  const char* md = digest_name(alg);
+  auto run = [&](std::string& signature) {
+    size_t size = 0;
+    if (EVP_DigestSignInit_ex(ctx, &pctx, md, nullptr, nullptr, impl_->pkey, nullptr) != 1) return false;
+    if (alg.starts_with("PS") && (EVP_PKEY_CTX_set_rsa_padding(pctx, RSA_PKCS1_PSS_PADDING) <= 0 ||
+                                  EVP_PKEY_CTX_set_rsa_pss_saltlen(pctx, RSA_PSS_SALTLEN_DIGEST) <= 0)) {
+      return false;
+    }
+    if (EVP_DigestSign(ctx, nullptr, &size, data, input.size()) != 1) return false;
+    signature.resize(size);
+    if (EVP_DigestSign(ctx, reinterpret_cast<unsigned char*>(signature.data()), &size, data, input.size()) != 1) {
+      return false;
+    }
+    signature.resize(size);
+    return true;
+  };
+  std::string signature;
+  const bool ok = run(signature);
   EVP_MD_CTX_free(ctx);
-  signature.resize(size);
+  if (!ok) throw std::runtime_error("signing failed for " + alg);
   if (impl_->curve) {  // DER to raw R||S
     const auto* der = reinterpret_cast<const unsigned char*>(signature.data());
     ECDSA_SIG* sig = d2i_ECDSA_SIG(nullptr, &der, static_cast<long>(signature.size()));
+    if (!sig) throw std::runtime_error("bad ECDSA signature");
     int n = impl_->curve->size;
     std::string raw(static_cast<std::size_t>(2 * n), '\0');
     BN_bn2binpad(ECDSA_SIG_get0_r(sig), reinterpret_cast<unsigned char*>(raw.data()), n);
@@ -140,9 +151,9 @@ std::string TestKey::sign(const std::string& input) const {
   return signature;
 }
 
-std::string TestKey::sign_token(const std::string& header, const std::string& payload) const {
+std::string TestKey::sign_token(const std::string& header, const std::string& payload, const std::string& as_alg) const {
   std::string input = base64url_encode(header) + "." + base64url_encode(payload);
-  return input + "." + base64url_encode(sign(input));
+  return input + "." + base64url_encode(sign(input, as_alg));
 }
 
 std::string TestKey::token(const Json& claims, const std::string& kid) const {

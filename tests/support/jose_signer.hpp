@@ -19,10 +19,14 @@ class TestKey {
   const std::string& alg() const { return alg_; }
   // The public JWK members (for HS* the secret itself), with kid when given.
   Json public_jwk(const std::string& kid = "") const;
-  // The signature of `signing_input` in its JWS form.
-  std::string sign(const std::string& signing_input) const;
-  // A compact token of the given header and payload texts.
-  std::string sign_token(const std::string& header, const std::string& payload) const;
+  // The signature of `signing_input` in its JWS form. `as_alg` signs with
+  // another algorithm's digest (and padding) under this key, for confusion
+  // cases such as a P-256 key making an ES384 signature.
+  std::string sign(const std::string& signing_input, const std::string& as_alg = "") const;
+  // A compact token of the given header and payload texts (any text, not
+  // necessarily JSON).
+  std::string sign_token(const std::string& header, const std::string& payload,
+                         const std::string& as_alg = "") const;
   // A compact token with {"alg": alg, "kid": kid} and the claims.
   std::string token(const Json& claims, const std::string& kid = "") const;
 

@@ -3,18 +3,15 @@
 #include <limits>
 
 #include "corvane/util/errors.hpp"
+#include "corvane/util/unicode.hpp"
 
 namespace corvane::host {
 
-Users::Value Users::Column::at(std::size_t index) const {
-  if (index >= cells_->size()) return {};
-  const Cell& cell = (*cells_)[index];
-  Value value;
-  value.kind = cell.kind;
-  if (cell.kind == Value::Kind::absent) return value;
-  if (cell.kind == Value::Kind::text) value.text = std::string_view(arena_->data() + cell.offset, cell.length);
-  return value;
-}
+namespace {
+
+constexpr std::size_t kArenaLimit = std::numeric_limits<std::uint32_t>::max();
+
+}  // namespace
 
 Users Users::from_json(const Json& users) {
   if (!users.is_object()) throw TypeError(std::string("users must be a mapping, not ") + type_name(users));
@@ -36,12 +33,30 @@ void Users::add(std::string user_id, Json attributes) {
     Column::Cell cell{0, 0, Value::Kind::other};
     if (value.is_string()) {
       const auto& text = value.get_ref<const std::string&>();
-      if (data.arena.size() + text.size() > std::numeric_limits<std::uint32_t>::max()) {
+      std::string form;
+      bool form_made = true;
+      try {
+        form = comparison_form(text);
+      } catch (const UnicodeDecodeError&) {
+        form_made = false;  // left to the walk, which meets the same failure where it always did
+      }
+      const bool own_form = form_made && form != text;
+      if (data.arena.size() + text.size() > kArenaLimit ||
+          (own_form && data.forms.size() + form.size() > kArenaLimit)) {
         throw ValueError("users configuration too large");
       }
       cell = {static_cast<std::uint32_t>(data.arena.size()), static_cast<std::uint32_t>(text.size()),
               Value::Kind::text};
       data.arena.append(text);
+      if (!form_made) {
+        cell.form = Column::Cell::Form::missing;
+      } else if (own_form) {
+        cell.form = Column::Cell::Form::own;
+        cell.form_offset = static_cast<std::uint32_t>(data.forms.size());
+        cell.form_length = static_cast<std::uint32_t>(form.size());
+        data.forms.append(form);
+      }
+      if (form_made) cell.form_hash = form_hash_of(form);
     }
     data.cells.push_back(cell);
   }

@@ -3,7 +3,9 @@
 //
 // Attributes are stored column by column (one contiguous text arena per
 // attribute name), so a walk over every record's attribute touches memory in
-// order and needs one name look-up per walk, not per record.
+// order and needs one name look-up per walk, not per record. The comparison
+// form of every text is settled once, when the record is added, so a walk
+// compares bytes and neither allocates nor case-maps per record.
 #pragma once
 
 #include <cstdint>
@@ -24,28 +26,68 @@ class Users {
     enum class Kind : std::uint8_t { absent, text, other };
     Kind kind = Kind::absent;
     std::string_view text;  // when kind is text; otherwise read record() for the value
+    // The comparison form of `text`, when has_form; it is missing only for a
+    // text whose form cannot be made, which the caller then makes (and fails
+    // on) itself.
+    bool has_form = false;
+    std::string_view form;
+    std::uint32_t form_hash = 0;  // form_hash_of(form), when has_form
   };
+
+  // A cheap hash of a comparison form: most records of a walk differ from
+  // the wanted form in it, so their bytes are never compared.
+  static constexpr std::uint32_t form_hash_of(std::string_view form) {
+    std::uint32_t hash = 2166136261u;  // FNV-1a
+    for (char c : form) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+    return hash;
+  }
 
   // The values of one attribute name across all records, in record order.
   class Column {
    public:
     // Records past the column's end (a name no record holds) are absent.
-    Value at(std::size_t index) const;
+    // Inline: a walk calls it once per record.
+    Value at(std::size_t index) const {
+      if (index >= cells_->size()) return {};
+      const Cell& cell = (*cells_)[index];
+      Value value;
+      value.kind = cell.kind;
+      if (cell.kind != Value::Kind::text) return value;
+      value.text = std::string_view(arena_->data() + cell.offset, cell.length);
+      value.form_hash = cell.form_hash;
+      switch (cell.form) {
+        case Cell::Form::same: value.has_form = true, value.form = value.text; break;
+        case Cell::Form::own:
+          value.has_form = true, value.form = std::string_view(forms_->data() + cell.form_offset, cell.form_length);
+          break;
+        case Cell::Form::missing: break;
+      }
+      return value;
+    }
 
    private:
     friend class Users;
     struct Cell {
+      // Most texts (lower-case addresses and ids) are their own form and
+      // store it once.
+      enum class Form : std::uint8_t { same, own, missing };
       std::uint32_t offset;
       std::uint32_t length;
       Value::Kind kind;
+      Form form = Form::same;
+      std::uint32_t form_offset = 0;
+      std::uint32_t form_length = 0;
+      std::uint32_t form_hash = 0;
     };
     struct Data {
       std::vector<Cell> cells;
       std::string arena;
+      std::string forms;  // the forms that differ from their text
     };
-    explicit Column(const Data* data) : cells_(&data->cells), arena_(&data->arena) {}
+    explicit Column(const Data* data) : cells_(&data->cells), arena_(&data->arena), forms_(&data->forms) {}
     const std::vector<Cell>* cells_;
     const std::string* arena_;
+    const std::string* forms_;
   };
 
   Users() = default;

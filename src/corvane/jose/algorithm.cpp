@@ -2,67 +2,66 @@
 
 #include <array>
 
-namespace corvane::jose {
+#include "corvane/jose/ossl.hpp"
+#include "corvane/util/errors.hpp"
+
+namespace corvane::jose::detail {
 namespace {
 
-constexpr std::array<std::string_view, 14> kNames = {
-    "HS256", "HS384", "HS512", "RS256", "RS384", "RS512", "PS256",
-    "PS384", "PS512", "ES256", "ES384", "ES512", "ES256K", "EdDSA"};
-
-// The three digests, fetched from the default provider once and shared.
-struct Digests {
-  EVP_MD* sha256 = EVP_MD_fetch(nullptr, "SHA256", nullptr);
-  EVP_MD* sha384 = EVP_MD_fetch(nullptr, "SHA384", nullptr);
-  EVP_MD* sha512 = EVP_MD_fetch(nullptr, "SHA512", nullptr);
-  ~Digests() {
-    EVP_MD_free(sha256);
-    EVP_MD_free(sha384);
-    EVP_MD_free(sha512);
-  }
-};
-
-const Digests& digests() {
-  static const Digests instance;
-  return instance;
-}
+constexpr std::array<Algorithm, 14> kAlgorithms{{
+    {"HS256", Family::hmac, Hash::sha256, Curve::none},
+    {"HS384", Family::hmac, Hash::sha384, Curve::none},
+    {"HS512", Family::hmac, Hash::sha512, Curve::none},
+    {"RS256", Family::rsa_pkcs1, Hash::sha256, Curve::none},
+    {"RS384", Family::rsa_pkcs1, Hash::sha384, Curve::none},
+    {"RS512", Family::rsa_pkcs1, Hash::sha512, Curve::none},
+    {"PS256", Family::rsa_pss, Hash::sha256, Curve::none},
+    {"PS384", Family::rsa_pss, Hash::sha384, Curve::none},
+    {"PS512", Family::rsa_pss, Hash::sha512, Curve::none},
+    {"ES256", Family::ecdsa, Hash::sha256, Curve::p256},
+    {"ES384", Family::ecdsa, Hash::sha384, Curve::p384},
+    {"ES512", Family::ecdsa, Hash::sha512, Curve::p521},
+    {"ES256K", Family::ecdsa, Hash::sha256, Curve::secp256k1},
+    {"EdDSA", Family::eddsa, Hash::none, Curve::none},
+}};
 
 }  // namespace
 
-std::optional<Algorithm> algorithm_from_name(std::string_view name) noexcept {
-  for (std::size_t i = 0; i < kNames.size(); ++i) {
-    if (kNames[i] == name) return static_cast<Algorithm>(i);
-  }
-  return std::nullopt;
-}
-
-std::string_view algorithm_name(Algorithm algorithm) noexcept { return kNames[static_cast<std::size_t>(algorithm)]; }
-
-Family family_of(Algorithm algorithm) noexcept {
-  switch (algorithm) {
-    case Algorithm::HS256: case Algorithm::HS384: case Algorithm::HS512: return Family::hmac;
-    case Algorithm::RS256: case Algorithm::RS384: case Algorithm::RS512: return Family::rsa_pkcs1;
-    case Algorithm::PS256: case Algorithm::PS384: case Algorithm::PS512: return Family::rsa_pss;
-    case Algorithm::EdDSA: return Family::eddsa;
-    default: return Family::ecdsa;
-  }
-}
-
-const EVP_MD* digest_of(Algorithm algorithm) noexcept {
-  switch (algorithm) {
-    case Algorithm::HS256: case Algorithm::RS256: case Algorithm::PS256:
-    case Algorithm::ES256: case Algorithm::ES256K: return digests().sha256;
-    case Algorithm::HS384: case Algorithm::RS384: case Algorithm::PS384: case Algorithm::ES384:
-      return digests().sha384;
-    case Algorithm::HS512: case Algorithm::RS512: case Algorithm::PS512: case Algorithm::ES512:
-      return digests().sha512;
-    case Algorithm::EdDSA: return nullptr;
+const Algorithm* find_algorithm(std::string_view name) noexcept {
+  for (const Algorithm& algorithm : kAlgorithms) {
+    if (algorithm.name == name) return &algorithm;
   }
   return nullptr;
 }
 
-std::size_t digest_size_of(Algorithm algorithm) noexcept {
-  const EVP_MD* md = digest_of(algorithm);
-  return md ? static_cast<std::size_t>(EVP_MD_get_size(md)) : 0;
+const EVP_MD* digest(Hash hash) {
+  // Fetched once: a name lookup per verification would cost a provider query.
+  static const std::array<const EVP_MD*, 3> digests = [] {
+    std::array<const EVP_MD*, 3> fetched{EVP_MD_fetch(nullptr, "SHA256", nullptr),
+                                         EVP_MD_fetch(nullptr, "SHA384", nullptr),
+                                         EVP_MD_fetch(nullptr, "SHA512", nullptr)};
+    for (const EVP_MD* md : fetched) {
+      if (md == nullptr) throw JWException("Cannot fetch SHA-2 digests: " + take_openssl_errors());
+    }
+    return fetched;
+  }();
+  switch (hash) {
+    case Hash::sha256: return digests[0];
+    case Hash::sha384: return digests[1];
+    case Hash::sha512: return digests[2];
+    case Hash::none: break;
+  }
+  return nullptr;
 }
 
-}  // namespace corvane::jose
+std::size_t digest_size(Hash hash) noexcept {
+  switch (hash) {
+    case Hash::sha256: return 32;
+    case Hash::sha384: return 48;
+    case Hash::sha512: return 64;
+    case Hash::none: break;
+  }
+  return 0;
+}
+
+}  // namespace corvane::jose::detail

@@ -1,32 +1,31 @@
-// The JWS algorithms the verifier accepts (RFC 7518, RFC 8037, RFC 8812).
+// The signature algorithms a token may name, and what each needs of a key.
 #pragma once
-
-#include <cstdint>
-#include <optional>
-#include <string_view>
 
 #include <openssl/evp.h>
 
-namespace corvane::jose {
+#include <cstddef>
+#include <optional>
+#include <string_view>
 
-enum class Algorithm : std::uint8_t {
-  HS256, HS384, HS512,
-  RS256, RS384, RS512,
-  PS256, PS384, PS512,
-  ES256, ES384, ES512, ES256K,
-  EdDSA,
+namespace corvane::jose::detail {
+
+enum class KeyType { rsa, ec, okp, oct };
+enum class Curve { none, p256, p384, p521, secp256k1, ed25519, ed448 };
+enum class Family { hmac, rsa_pkcs1, rsa_pss, ecdsa, eddsa };
+enum class Hash { none, sha256, sha384, sha512 };
+
+struct Algorithm {
+  std::string_view name;
+  Family family;
+  Hash hash;
+  Curve curve;  // the one curve an ECDSA algorithm is defined on
 };
 
-enum class Family : std::uint8_t { hmac, rsa_pkcs1, rsa_pss, ecdsa, eddsa };
+// The algorithm of that name; null for "none" and anything unsupported.
+const Algorithm* find_algorithm(std::string_view name) noexcept;
 
-// Only the names above; "none" and everything else give nullopt.
-std::optional<Algorithm> algorithm_from_name(std::string_view name) noexcept;
-std::string_view algorithm_name(Algorithm algorithm) noexcept;
-Family family_of(Algorithm algorithm) noexcept;
+// The digest, fetched once per process and shared (EVP_MD is immutable).
+const EVP_MD* digest(Hash hash);
+std::size_t digest_size(Hash hash) noexcept;
 
-// The digest of an algorithm, fetched once for the process; null for EdDSA.
-const EVP_MD* digest_of(Algorithm algorithm) noexcept;
-// Its output size in bytes; 0 for EdDSA.
-std::size_t digest_size_of(Algorithm algorithm) noexcept;
-
-}  // namespace corvane::jose
+}  // namespace corvane::jose::detail

@@ -1,69 +1,90 @@
+// A JWK's descriptive members and the rules for which tokens it may verify.
 #include "corvane/jose/jwk.hpp"
 
 #include <algorithm>
 
-#include "corvane/jose/jwk_state.hpp"
+#include "corvane/jose/key_material.hpp"
+#include "corvane/jose/signature.hpp"
 #include "corvane/util/errors.hpp"
 
 namespace corvane::jose {
+
+struct JWK::State {
+  std::string kty;
+  std::optional<std::string> kid;
+  std::optional<std::string> alg;
+  Json members;
+  bool for_signatures = true;  // from "use" and "key_ops"
+  detail::KeyMaterial key;
+};
+
 namespace {
 
 std::optional<std::string> optional_text(const Json& members, const char* name) {
   auto it = members.find(name);
   if (it == members.end()) return std::nullopt;
-  if (!it->is_string()) throw InvalidJWKValue(std::string("JWK member \"") + name + "\" must be text");
+  if (!it->is_string()) {
+    throw InvalidJWKValue("'" + std::string(name) + "' of a key must be a string, not " + type_name(*it));
+  }
   return it->get<std::string>();
+}
+
+// "key_ops" holds "verify" (RFC 7517 4.3); absent means unrestricted.
+bool key_ops_allow_verify(const Json& members) {
+  auto it = members.find("key_ops");
+  if (it == members.end()) return true;
+  if (!it->is_array() || !std::all_of(it->begin(), it->end(), [](const Json& op) { return op.is_string(); })) {
+    throw InvalidJWKValue("'key_ops' of a key must be a list of strings");
+  }
+  return std::find(it->begin(), it->end(), Json("verify")) != it->end();
 }
 
 }  // namespace
 
 JWK::JWK(const Json& members) {
-  if (!members.is_object()) throw InvalidJWKValue("a JWK must be a JSON object");
+  if (!members.is_object()) throw InvalidJWKValue(std::string("A key must be an object, not ") + type_name(members));
   auto state = std::make_shared<State>();
-  state->members = members;
-  auto kty = optional_text(members, "kty");
-  if (!kty) throw InvalidJWKValue("JWK member \"kty\" is missing");
+  const std::optional<std::string> kty = optional_text(members, "kty");
+  if (!kty) throw InvalidJWKValue("Missing 'kty' in key");
   state->kty = *kty;
   state->kid = optional_text(members, "kid");
   state->alg = optional_text(members, "alg");
-
-  if (auto use = optional_text(members, "use"); use && *use != "sig") state->usable_for_signatures = false;
-  if (auto ops = members.find("key_ops"); ops != members.end()) {
-    if (!ops->is_array() || !std::all_of(ops->begin(), ops->end(), [](const Json& op) { return op.is_string(); })) {
-      throw InvalidJWKValue("JWK member \"key_ops\" must be a list of texts");
-    }
-    if (std::find(ops->begin(), ops->end(), Json("verify")) == ops->end()) state->usable_for_signatures = false;
-  }
-  import_key(members, *state);
+  const std::optional<std::string> use = optional_text(members, "use");
+  const bool ops_allow = key_ops_allow_verify(members);
+  state->for_signatures = (!use || *use == "sig") && ops_allow;
+  state->key = detail::import_key(members, state->kty);
+  state->members = members;
   state_ = std::move(state);
 }
 
-const std::string& JWK::kty() const { return state_->kty; }
-const std::optional<std::string>& JWK::kid() const { return state_->kid; }
-const std::optional<std::string>& JWK::alg() const { return state_->alg; }
-const Json& JWK::members() const { return state_->members; }
+const std::string& JWK::kty() const noexcept { return state_->kty; }
+const std::optional<std::string>& JWK::kid() const noexcept { return state_->kid; }
+const std::optional<std::string>& JWK::alg() const noexcept { return state_->alg; }
+const Json& JWK::members() const noexcept { return state_->members; }
 
-bool JWK::can_verify(Algorithm algorithm) const {
-  const State& key = *state_;
-  if (!key.usable_for_signatures || !(key.algorithms & bit(algorithm))) return false;
-  if (key.alg && *key.alg != algorithm_name(algorithm)) return false;
-  if (family_of(algorithm) == Family::hmac) return key.secret.size() >= digest_size_of(algorithm);
-  if (family_of(algorithm) == Family::rsa_pkcs1 || family_of(algorithm) == Family::rsa_pss) {
-    return EVP_PKEY_get_bits(key.pkey.get()) >= 2048;
-  }
-  return true;
-}
-
-bool JWK::verify(Algorithm algorithm, std::string_view signing_input, std::string_view signature) const {
-  if (!can_verify(algorithm)) return false;
-  switch (family_of(algorithm)) {
-    case Family::hmac: return verify_hmac(*state_, algorithm, signing_input, signature);
+bool JWK::can_verify(std::string_view alg) const {
+  using namespace detail;
+  const Algorithm* algorithm = find_algorithm(alg);
+  if (algorithm == nullptr || !state_->for_signatures) return false;
+  if (state_->alg && *state_->alg != alg) return false;
+  const KeyMaterial& key = state_->key;
+  switch (algorithm->family) {
+    case Family::hmac:
+      return key.type == KeyType::oct && key.secret_size >= digest_size(algorithm->hash);
     case Family::rsa_pkcs1:
-    case Family::rsa_pss: return verify_rsa(*state_, algorithm, signing_input, signature);
-    case Family::ecdsa: return verify_ecdsa(*state_, algorithm, signing_input, signature);
-    case Family::eddsa: return verify_eddsa(*state_, signing_input, signature);
+    case Family::rsa_pss:
+      return key.type == KeyType::rsa && key.rsa_bits >= 2048;
+    case Family::ecdsa:
+      return key.type == KeyType::ec && key.curve == algorithm->curve;
+    case Family::eddsa:
+      return key.type == KeyType::okp && (key.curve == Curve::ed25519 || key.curve == Curve::ed448);
   }
   return false;
+}
+
+bool JWK::verify(std::string_view alg, std::string_view signing_input, std::string_view signature) const {
+  if (!can_verify(alg)) return false;
+  return detail::verify_signature(state_->key, *detail::find_algorithm(alg), signing_input, signature);
 }
 
 }  // namespace corvane::jose

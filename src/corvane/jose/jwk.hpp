@@ -1,5 +1,4 @@
-// A public JSON Web Key (RFC 7517), imported once into OpenSSL and immutable
-// afterwards: copies share one key, and threads verify with it concurrently.
+// One JSON Web Key (RFC 7517) holding a public verification key.
 #pragma once
 
 #include <memory>
@@ -7,38 +6,37 @@
 #include <string>
 #include <string_view>
 
-#include "corvane/jose/algorithm.hpp"
 #include "corvane/util/json.hpp"
 
 namespace corvane::jose {
 
+// Immutable once built, and cheap to copy: copies share one imported key, which
+// request threads use concurrently without locks.
 class JWK {
  public:
-  // The members of one JWK object. Types RSA (n, e), EC (crv P-256, P-384,
-  // P-521, secp256k1; x, y), OKP (crv Ed25519, Ed448; x) and oct (k).
-  // Private members are ignored. Unknown kty: InvalidJWKType; bad, missing
-  // or ill-typed members, unknown crv, a point off its curve:
-  // InvalidJWKValue.
+  // The members of one JWK object. Keys of type RSA ("n", "e"), EC ("crv"
+  // P-256, P-384, P-521 or secp256k1; "x", "y"), OKP ("crv" Ed25519 or Ed448;
+  // "x") and oct ("k") are imported; private members are ignored. Throws
+  // InvalidJWKType for an unknown "kty", InvalidJWKValue for a bad member.
   explicit JWK(const Json& members);
 
-  const std::string& kty() const;
-  const std::optional<std::string>& kid() const;
-  const std::optional<std::string>& alg() const;
-  const Json& members() const;
+  const std::string& kty() const noexcept;
+  const std::optional<std::string>& kid() const noexcept;  // nullopt when absent
+  const std::optional<std::string>& alg() const noexcept;
+  const Json& members() const noexcept;  // as given
 
-  // Whether this key may verify a token of `algorithm`: the key's type and
-  // curve fit it, its "use" (if any) is "sig", its "key_ops" (if any) hold
-  // "verify", its "alg" (if any) is the same, and it is strong enough (RSA
-  // of 2048 bits or more, an HMAC secret no shorter than the hash).
-  bool can_verify(Algorithm algorithm) const;
+  // Whether this key may verify a token signed with `alg`: the algorithm is
+  // one of its type and curve, "use" (when present) is "sig", "key_ops" (when
+  // present) holds "verify", "alg" (when present) is `alg`, and an RSA key has
+  // 2048 bits or more, an HMAC key at least as many bytes as the hash output.
+  bool can_verify(std::string_view alg) const;
 
-  // Verifies `signature` over `signing_input`; false for any mismatch,
-  // including an algorithm the key may not verify.
-  bool verify(Algorithm algorithm, std::string_view signing_input, std::string_view signature) const;
-
-  struct State;
+  // Whether `signature` (raw bytes, for ECDSA R||S) is valid for
+  // `signing_input` with `alg`; false whenever can_verify(alg) is false.
+  bool verify(std::string_view alg, std::string_view signing_input, std::string_view signature) const;
 
  private:
+  struct State;
   std::shared_ptr<const State> state_;
 };
 

@@ -1,8 +1,8 @@
-// A compact JWS token verified against a key set, with its registered claims
-// checked. Construction does all the work; a constructed JWT is verified.
+// A verified JSON Web Token in JWS compact form (RFC 7519, RFC 7515).
 #pragma once
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -13,36 +13,33 @@ namespace corvane::jose {
 
 class JWT {
  public:
-  // Seconds of clock skew allowed for "exp" and "nbf".
-  static constexpr double kLeeway = 60;
-  // Tokens larger than this are refused before any decoding.
-  static constexpr std::size_t kMaxTokenSize = 1 << 20;
+  // Parses the token, picks the key, verifies the signature and then checks
+  // the registered claims against the current time (with 60 s of leeway).
+  //  - JWE (five parts): InvalidJWEData; any other shape but three parts:
+  //    ValueError; over 1 MiB or a bad part or header: InvalidJWSObject;
+  //    unsupported "alg" (including "none"): InvalidJWAAlgorithm.
+  //  - With a "kid" header only the keys of that "kid" are tried, else
+  //    JWTMissingKey; a failed signature then is InvalidJWSSignature. Without
+  //    one every key is tried in order; none verifying is JWTMissingKey.
+  //    Keys carried in the header ("jwk", "jku", "x5u", "x5c") are never used.
+  //  - A payload that is not UTF-8: UnicodeDecodeError. A JSON object payload
+  //    with malformed registered claims: JWTInvalidClaimFormat; expired:
+  //    JWTExpired; not yet valid: JWTNotYetValid.
+  JWT(std::string_view jwt, const JWKSet& keys);
+  // The same, judging "exp" and "nbf" at `now`.
+  JWT(std::string_view jwt, const JWKSet& keys, std::chrono::system_clock::time_point now);
 
-  // Parses `jwt`, picks the key, verifies the signature, then checks the
-  // payload (UTF-8) and, for a JSON object, its registered claims at `now`.
-  // Errors: ValueError "Token format unrecognized" for anything but three
-  // (JWS) or five (JWE, refused) parts; UnicodeDecodeError for a payload
-  // that is not UTF-8; JWException kinds for everything else.
-  JWT(std::string_view jwt, const JWKSet& key);
-  JWT(std::string_view jwt, const JWKSet& key, std::chrono::system_clock::time_point now);
-
-  const Json& header() const { return header_; }
-  // The verified payload bytes.
-  const std::string& payload() const { return payload_; }
-  // The payload parsed as JSON (once, at construction); JSONDecodeError with
-  // the parser's message when it is not JSON.
-  const Json& claims() const&;
-  Json claims() &&;
+  const std::string& payload() const noexcept { return payload_; }  // verified, valid UTF-8
+  const Json& header() const noexcept { return header_; }
+  // The payload as JSON, parsed once at construction; JSONDecodeError with
+  // the parser's message when the payload is not JSON.
+  const Json& claims() const;
 
  private:
   Json header_;
   std::string payload_;
-  Json claims_;
-  std::string claims_error_;  // set when the payload is not JSON
+  std::optional<Json> claims_;
+  std::string claims_error_;  // why the payload is not JSON
 };
-
-// The checks of the registered claims alone: types, then "exp" and "nbf"
-// against `now` (seconds since the epoch) with the leeway.
-void check_registered_claims(const Json& claims, double now);
 
 }  // namespace corvane::jose

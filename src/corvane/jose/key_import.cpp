@@ -1,147 +1,205 @@
-// Importing JWK members into OpenSSL keys, once per key.
+// Importing the public part of RSA, EC, OKP and oct JWKs (RFC 7517, RFC 7518
+// section 6, RFC 8037) into verification-ready OpenSSL objects.
 #include <openssl/core_names.h>
-#include <openssl/ec.h>
-#include <openssl/obj_mac.h>
-#include <openssl/param_build.h>
+#include <openssl/crypto.h>
 
-#include "corvane/jose/jwk_state.hpp"
+#include <array>
+#include <string>
+
+#include "corvane/jose/key_material.hpp"
 #include "corvane/util/base64.hpp"
 #include "corvane/util/errors.hpp"
 
-namespace corvane::jose {
+namespace corvane::jose::detail {
 namespace {
 
-struct ParamBuildDeleter {
-  void operator()(OSSL_PARAM_BLD* build) const { OSSL_PARAM_BLD_free(build); }
-};
-struct ParamDeleter {
-  void operator()(OSSL_PARAM* params) const { OSSL_PARAM_free(params); }
-};
-struct PkeyCtxDeleter {
-  void operator()(EVP_PKEY_CTX* ctx) const { EVP_PKEY_CTX_free(ctx); }
-};
-struct GroupDeleter {
-  void operator()(EC_GROUP* group) const { EC_GROUP_free(group); }
-};
-using PkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, PkeyCtxDeleter>;
+// Bounds the cost of loading (the public check tests the modulus) while
+// accepting every modulus size in real use.
+constexpr std::size_t kMaxRsaModulusBytes = 16384 / 8;
 
-// The bytes of a required base64url member.
-std::string member_bytes(const Json& members, const char* name) {
+struct CurveInfo {
+  std::string_view jwk_name;
+  Curve curve;
+  const char* openssl_name;
+  std::size_t size;  // bytes of a coordinate, or of an OKP public key
+};
+
+constexpr std::array<CurveInfo, 4> kEcCurves{{
+    {"P-256", Curve::p256, "prime256v1", 32},
+    {"P-384", Curve::p384, "secp384r1", 48},
+    {"P-521", Curve::p521, "secp521r1", 66},
+    {"secp256k1", Curve::secp256k1, "secp256k1", 32},
+}};
+
+constexpr std::array<CurveInfo, 2> kOkpCurves{{
+    {"Ed25519", Curve::ed25519, "ED25519", 32},
+    {"Ed448", Curve::ed448, "ED448", 57},
+}};
+
+const Json& member(const Json& members, const char* name, const std::string& kty) {
   auto it = members.find(name);
-  if (it == members.end()) throw InvalidJWKValue(std::string("JWK member \"") + name + "\" is missing");
-  if (!it->is_string()) throw InvalidJWKValue(std::string("JWK member \"") + name + "\" must be text");
-  std::string bytes;
-  if (!base64url_decode(it->get_ref<const std::string&>(), bytes)) {
-    throw InvalidJWKValue(std::string("JWK member \"") + name + "\" is not base64url");
+  if (it == members.end()) throw InvalidJWKValue("Missing '" + std::string(name) + "' in " + kty + " key");
+  if (!it->is_string()) {
+    throw InvalidJWKValue("'" + std::string(name) + "' of " + kty + " key must be a string, not " +
+                          type_name(*it));
   }
-  return bytes;
+  return *it;
 }
 
-std::string member_text(const Json& members, const char* name) {
-  auto it = members.find(name);
-  if (it == members.end() || !it->is_string()) {
-    throw InvalidJWKValue(std::string("JWK member \"") + name + "\" must be text");
+std::string member_bytes(const Json& members, const char* name, const std::string& kty) {
+  std::string out;
+  if (!base64url_decode(member(members, name, kty).get_ref<const std::string&>(), out)) {
+    throw InvalidJWKValue("'" + std::string(name) + "' of " + kty + " key is not valid base64url");
   }
-  return it->get<std::string>();
+  return out;
 }
 
-PkeyPtr from_data(const char* type, OSSL_PARAM_BLD* build, const char* what) {
-  std::unique_ptr<OSSL_PARAM, ParamDeleter> params(OSSL_PARAM_BLD_to_param(build));
-  PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_name(nullptr, type, nullptr));
-  EVP_PKEY* key = nullptr;
+template <std::size_t N>
+const CurveInfo& find_curve(const Json& members, const std::string& kty, const std::array<CurveInfo, N>& curves) {
+  const std::string& name = member(members, "crv", kty).get_ref<const std::string&>();
+  for (const CurveInfo& info : curves) {
+    if (info.jwk_name == name) return info;
+  }
+  throw InvalidJWKValue("Unknown curve '" + name + "' for " + kty + " key");
+}
+
+void require_size(const std::string& value, const char* name, const CurveInfo& curve) {
+  if (value.size() != curve.size) {
+    throw InvalidJWKValue("'" + std::string(name) + "' of a " + std::string(curve.jwk_name) + " key must be " +
+                          std::to_string(curve.size) + " bytes, not " + std::to_string(value.size()));
+  }
+}
+
+Owned<EVP_PKEY> from_params(const char* type, OSSL_PARAM_BLD* builder, const std::string& kty) {
+  Owned<OSSL_PARAM> params(OSSL_PARAM_BLD_to_param(builder));
+  Owned<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_name(nullptr, type, nullptr));
+  EVP_PKEY* pkey = nullptr;
   if (!params || !ctx || EVP_PKEY_fromdata_init(ctx.get()) <= 0 ||
-      EVP_PKEY_fromdata(ctx.get(), &key, EVP_PKEY_PUBLIC_KEY, params.get()) <= 0) {
-    throw InvalidJWKValue(std::string("invalid ") + what + " key");
+      EVP_PKEY_fromdata(ctx.get(), &pkey, EVP_PKEY_PUBLIC_KEY, params.get()) <= 0) {
+    throw InvalidJWKValue("Cannot import " + kty + " key: " + take_openssl_errors());
   }
-  return PkeyPtr(key);
+  return Owned<EVP_PKEY>(pkey);
 }
 
-void import_rsa(const Json& members, JWK::State& state) {
-  std::string n = member_bytes(members, "n"), e = member_bytes(members, "e");
-  if (n.empty() || e.empty()) throw InvalidJWKValue("RSA key with an empty modulus or exponent");
-  BignumPtr modulus(BN_bin2bn(reinterpret_cast<const unsigned char*>(n.data()), static_cast<int>(n.size()), nullptr));
-  BignumPtr exponent(BN_bin2bn(reinterpret_cast<const unsigned char*>(e.data()), static_cast<int>(e.size()), nullptr));
-  if (!modulus || !exponent || BN_is_zero(modulus.get()) || !BN_is_odd(exponent.get()) || BN_is_one(exponent.get())) {
-    throw InvalidJWKValue("invalid RSA modulus or exponent");
+// Catches what the import alone lets through: an EC point off its curve or of
+// the wrong order, an RSA modulus that is even or an exponent that is unusable.
+void check_public(EVP_PKEY* pkey, const std::string& kty) {
+  Owned<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, pkey, nullptr));
+  if (!ctx || EVP_PKEY_public_check(ctx.get()) != 1) {
+    throw InvalidJWKValue("Invalid " + kty + " public key: " + take_openssl_errors());
   }
-  std::unique_ptr<OSSL_PARAM_BLD, ParamBuildDeleter> build(OSSL_PARAM_BLD_new());
-  if (!build || !OSSL_PARAM_BLD_push_BN(build.get(), OSSL_PKEY_PARAM_RSA_N, modulus.get()) ||
-      !OSSL_PARAM_BLD_push_BN(build.get(), OSSL_PKEY_PARAM_RSA_E, exponent.get())) {
-    throw InvalidJWKValue("invalid RSA key");
-  }
-  state.pkey = from_data("RSA", build.get(), "RSA");
-  state.algorithms = bit(Algorithm::RS256) | bit(Algorithm::RS384) | bit(Algorithm::RS512) |
-                     bit(Algorithm::PS256) | bit(Algorithm::PS384) | bit(Algorithm::PS512);
 }
 
-struct Curve {
-  const char* crv;
-  const char* group;
-  int nid;
-  std::size_t size;
-  Algorithm algorithm;
-};
-constexpr Curve kCurves[] = {
-    {"P-256", "prime256v1", NID_X9_62_prime256v1, 32, Algorithm::ES256},
-    {"P-384", "secp384r1", NID_secp384r1, 48, Algorithm::ES384},
-    {"P-521", "secp521r1", NID_secp521r1, 66, Algorithm::ES512},
-    {"secp256k1", "secp256k1", NID_secp256k1, 32, Algorithm::ES256K},
-};
-
-void import_ec(const Json& members, JWK::State& state) {
-  std::string crv = member_text(members, "crv");
-  const Curve* curve = nullptr;
-  for (const auto& candidate : kCurves) {
-    if (crv == candidate.crv) curve = &candidate;
-  }
-  if (!curve) throw InvalidJWKValue("unknown EC curve \"" + crv + "\"");
-  std::string x = member_bytes(members, "x"), y = member_bytes(members, "y");
-  if (x.size() != curve->size || y.size() != curve->size) {
-    throw InvalidJWKValue("EC coordinates of the wrong length for " + crv);
-  }
-  std::string point = "\x04" + x + y;
-  std::unique_ptr<OSSL_PARAM_BLD, ParamBuildDeleter> build(OSSL_PARAM_BLD_new());
-  if (!build || !OSSL_PARAM_BLD_push_utf8_string(build.get(), OSSL_PKEY_PARAM_GROUP_NAME, curve->group, 0) ||
-      !OSSL_PARAM_BLD_push_octet_string(build.get(), OSSL_PKEY_PARAM_PUB_KEY, point.data(), point.size())) {
-    throw InvalidJWKValue("invalid EC key");
-  }
-  state.pkey = from_data("EC", build.get(), "EC");
-  PkeyCtxPtr check(EVP_PKEY_CTX_new_from_pkey(nullptr, state.pkey.get(), nullptr));
-  if (!check || EVP_PKEY_public_check(check.get()) != 1) throw InvalidJWKValue("EC point is not on " + crv);
-
-  std::unique_ptr<EC_GROUP, GroupDeleter> group(EC_GROUP_new_by_curve_name(curve->nid));
-  if (!group) throw InvalidJWKValue("EC curve " + crv + " is not available");
-  state.order.reset(BN_dup(EC_GROUP_get0_order(group.get())));
-  if (!state.order) throw std::bad_alloc();
-  state.coordinate_size = curve->size;
-  state.algorithms = bit(curve->algorithm);
+void push_failed(const std::string& kty) {
+  throw InvalidJWKValue("Cannot import " + kty + " key: " + take_openssl_errors());
 }
 
-void import_okp(const Json& members, JWK::State& state) {
-  std::string crv = member_text(members, "crv");
-  const char* type = crv == "Ed25519" ? "ED25519" : crv == "Ed448" ? "ED448" : nullptr;
-  if (!type) throw InvalidJWKValue("unknown OKP curve \"" + crv + "\"");
-  std::string x = member_bytes(members, "x");
-  if (x.size() != (crv == "Ed25519" ? 32u : 57u)) throw InvalidJWKValue("OKP key of the wrong length for " + crv);
-  state.pkey.reset(EVP_PKEY_new_raw_public_key_ex(nullptr, type, nullptr,
-                                                  reinterpret_cast<const unsigned char*>(x.data()), x.size()));
-  if (!state.pkey) throw InvalidJWKValue("invalid " + crv + " key");
-  state.algorithms = bit(Algorithm::EdDSA);
+KeyMaterial import_rsa(const Json& members) {
+  const std::string kty = "RSA";
+  const std::string n = member_bytes(members, "n", kty);
+  const std::string e = member_bytes(members, "e", kty);
+  if (n.empty() || e.empty()) throw InvalidJWKValue("'n' and 'e' of RSA key must not be empty");
+  if (n.size() > kMaxRsaModulusBytes) throw InvalidJWKValue("'n' of RSA key is longer than 16384 bits");
+  Owned<BIGNUM> modulus(BN_bin2bn(bytes(n), static_cast<int>(n.size()), nullptr));
+  Owned<BIGNUM> exponent(BN_bin2bn(bytes(e), static_cast<int>(e.size()), nullptr));
+  Owned<OSSL_PARAM_BLD> builder(OSSL_PARAM_BLD_new());
+  if (!modulus || !exponent || !builder ||
+      !OSSL_PARAM_BLD_push_BN(builder.get(), OSSL_PKEY_PARAM_RSA_N, modulus.get()) ||
+      !OSSL_PARAM_BLD_push_BN(builder.get(), OSSL_PKEY_PARAM_RSA_E, exponent.get())) {
+    push_failed(kty);
+  }
+  KeyMaterial key;
+  key.type = KeyType::rsa;
+  key.pkey = from_params("RSA", builder.get(), kty);
+  check_public(key.pkey.get(), kty);
+  key.rsa_bits = EVP_PKEY_get_bits(key.pkey.get());
+  return key;
 }
 
-void import_oct(const Json& members, JWK::State& state) {
-  state.secret = member_bytes(members, "k");
-  state.algorithms = bit(Algorithm::HS256) | bit(Algorithm::HS384) | bit(Algorithm::HS512);
+KeyMaterial import_ec(const Json& members) {
+  const std::string kty = "EC";
+  const CurveInfo& curve = find_curve(members, kty, kEcCurves);
+  const std::string x = member_bytes(members, "x", kty);
+  const std::string y = member_bytes(members, "y", kty);
+  require_size(x, "x", curve);
+  require_size(y, "y", curve);
+  const std::string point = "\x04" + x + y;  // uncompressed form (SEC 1, 2.3.3)
+  Owned<OSSL_PARAM_BLD> builder(OSSL_PARAM_BLD_new());
+  if (!builder || !OSSL_PARAM_BLD_push_utf8_string(builder.get(), OSSL_PKEY_PARAM_GROUP_NAME, curve.openssl_name, 0) ||
+      !OSSL_PARAM_BLD_push_octet_string(builder.get(), OSSL_PKEY_PARAM_PUB_KEY, point.data(), point.size())) {
+    push_failed(kty);
+  }
+  KeyMaterial key;
+  key.type = KeyType::ec;
+  key.curve = curve.curve;
+  key.pkey = from_params("EC", builder.get(), kty);
+  check_public(key.pkey.get(), kty);
+  return key;
+}
+
+KeyMaterial import_okp(const Json& members) {
+  const std::string kty = "OKP";
+  const CurveInfo& curve = find_curve(members, kty, kOkpCurves);
+  const std::string x = member_bytes(members, "x", kty);
+  require_size(x, "x", curve);
+  Owned<OSSL_PARAM_BLD> builder(OSSL_PARAM_BLD_new());
+  if (!builder || !OSSL_PARAM_BLD_push_octet_string(builder.get(), OSSL_PKEY_PARAM_PUB_KEY, x.data(), x.size())) {
+    push_failed(kty);
+  }
+  KeyMaterial key;
+  key.type = KeyType::okp;
+  key.curve = curve.curve;
+  key.pkey = from_params(curve.openssl_name, builder.get(), kty);
+  return key;
+}
+
+EVP_MAC* hmac_algorithm() {
+  static EVP_MAC* const mac = [] {
+    EVP_MAC* fetched = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
+    if (fetched == nullptr) throw JWException("Cannot fetch HMAC: " + take_openssl_errors());
+    return fetched;
+  }();
+  return mac;
+}
+
+KeyMaterial import_oct(const Json& members) {
+  std::string secret = member_bytes(members, "k", "oct");
+  KeyMaterial key;
+  key.type = KeyType::oct;
+  key.secret_size = secret.size();
+  constexpr std::array<Hash, 3> hashes{Hash::sha256, Hash::sha384, Hash::sha512};
+  for (std::size_t i = 0; i < hashes.size(); ++i) {
+    // RFC 7518 3.2: a key shorter than the hash output must not be used.
+    if (secret.size() < digest_size(hashes[i])) continue;
+    std::string name = EVP_MD_get0_name(digest(hashes[i]));
+    const OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, name.data(), 0),
+                                 OSSL_PARAM_construct_end()};
+    Owned<EVP_MAC_CTX> ctx(EVP_MAC_CTX_new(hmac_algorithm()));
+    if (!ctx || !EVP_MAC_init(ctx.get(), bytes(secret), secret.size(), params)) {
+      OPENSSL_cleanse(secret.data(), secret.size());
+      throw InvalidJWKValue("Cannot key HMAC with oct key: " + take_openssl_errors());
+    }
+    key.hmac[i] = std::move(ctx);
+  }
+  OPENSSL_cleanse(secret.data(), secret.size());
+  return key;
 }
 
 }  // namespace
 
-void import_key(const Json& members, JWK::State& state) {
-  if (state.kty == "RSA") return import_rsa(members, state);
-  if (state.kty == "EC") return import_ec(members, state);
-  if (state.kty == "OKP") return import_okp(members, state);
-  if (state.kty == "oct") return import_oct(members, state);
-  throw InvalidJWKType("unknown key type \"" + state.kty + "\"");
+KeyMaterial import_key(const Json& members, const std::string& kty) {
+  if (kty == "RSA") return import_rsa(members);
+  if (kty == "EC") return import_ec(members);
+  if (kty == "OKP") return import_okp(members);
+  if (kty == "oct") return import_oct(members);
+  throw InvalidJWKType("Unknown key type '" + kty + "'");
 }
 
-}  // namespace corvane::jose
+std::size_t coordinate_size(Curve curve) noexcept {
+  for (const CurveInfo& info : kEcCurves) {
+    if (info.curve == curve) return info.size;
+  }
+  return 0;
+}
+
+}  // namespace corvane::jose::detail

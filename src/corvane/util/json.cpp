@@ -1,6 +1,7 @@
 #include "corvane/util/json.hpp"
 
 #include "corvane/util/errors.hpp"
+#include "corvane/util/json_common.hpp"
 
 namespace corvane {
 
@@ -104,9 +105,12 @@ std::size_t nesting_depth(std::string_view text) {
 }  // namespace
 
 Json parse_json(std::string_view text, std::size_t max_depth) {
-  if (nesting_depth(text) > max_depth) {
+  // Every level takes a character, so a text no longer than the limit needs
+  // no scan.
+  if (text.size() > max_depth && nesting_depth(text) > max_depth) {
     throw JSONDecodeError("nesting deeper than " + std::to_string(max_depth) + " levels");
   }
+  if (Json fast; detail::read_common_json(text, fast)) return fast;
   try {
     return Json::parse(text.begin(), text.end());
   } catch (const Json::exception& error) {

@@ -1,6 +1,8 @@
 #include "corvane/util/utf8.hpp"
 
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "corvane/util/errors.hpp"
@@ -12,6 +14,14 @@ std::size_t first_invalid_utf8(std::string_view text) noexcept {
   const std::size_t n = text.size();
   std::size_t i = 0;
   while (i < n) {
+    // Runs of ASCII, the bulk of any token, eight bytes at a time.
+    while (i + 8 <= n) {
+      std::uint64_t word;
+      std::memcpy(&word, s + i, sizeof word);
+      if (word & 0x8080808080808080u) break;
+      i += 8;
+    }
+    if (i >= n) break;
     unsigned char c = s[i];
     if (c < 0x80) {
       ++i;

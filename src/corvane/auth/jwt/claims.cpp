@@ -49,13 +49,17 @@ const std::string& IDPConfig::get_user_id_for_claims(const Json& token) const {
     const std::string& attribute = user_config_attribute.get_ref<const std::string&>();
     const host::Users::Column column = all.column(attribute);
     const std::size_t count = all.size();
+    const std::uint32_t token_hash = host::Users::form_hash_of(token_auth_attr);
     for (std::size_t i = 0; i < count; ++i) {
       const host::Users::Value user_auth_attr = column.at(i);
       if (user_auth_attr.kind != host::Users::Value::Kind::text) {
         if (user_auth_attr.kind == host::Users::Value::Kind::absent) all.attribute(i, attribute);
         throw not_text(all.attribute(i, attribute));
       }
-      if (comparison_form_equals(user_auth_attr.text, token_auth_attr)) {
+      const bool same = user_auth_attr.has_form
+                            ? user_auth_attr.form_hash == token_hash && user_auth_attr.form == token_auth_attr
+                            : comparison_form_equals(user_auth_attr.text, token_auth_attr);
+      if (same) {
         if (matched_users_cnt++ == 0) first_match = i;
       }
     }

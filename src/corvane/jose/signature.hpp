@@ -1,0 +1,23 @@
+// Checking a JWS signature over its signing input with an imported key.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "corvane/jose/algorithm.hpp"
+#include "corvane/jose/key_material.hpp"
+
+namespace corvane::jose::detail {
+
+// Whether `signature` is valid for `input` under `key` with `algorithm`. The
+// caller has checked that the key suits the algorithm. A signature that does
+// not verify is false; a failure of OpenSSL itself is a JWException.
+bool verify_signature(const KeyMaterial& key, const Algorithm& algorithm, std::string_view input,
+                      std::string_view signature);
+
+// The DER form (RFC 3279 Ecdsa-Sig-Value) of a raw JWS ECDSA signature R||S of
+// the curve's size, or "" when its length is wrong or r or s is outside
+// 1..n-1 (RFC 7518 3.4).
+std::string ecdsa_raw_to_der(Curve curve, std::string_view raw);
+
+}  // namespace corvane::jose::detail

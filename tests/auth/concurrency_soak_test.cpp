@@ -1,0 +1,73 @@
+// A long mixed run of one policy from eight threads: every answer matches
+// what a single thread computes, and each thread's log context holds its own
+// single sign-on id.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "corvane/auth/jwt/jwt.hpp"
+#include "corvane/host/utils.hpp"
+#include "support/http_server.hpp"
+#include "support/jose_signer.hpp"
+#include "support/mint.hpp"
+
+namespace corvane::auth::jwt {
+namespace {
+
+TEST(ConcurrentPolicy, HundredThousandMixedAuthentications) {
+  testing::TempDir dir;
+  testing::TestKey es256("ES256"), hs256("HS256"), stranger("ES256");
+  std::string jwks = dir.write("jwks.json", Json{{"keys", {es256.public_jwk("ec"), hs256.public_jwk("hs")}}}.dump());
+  Json provider = {{"enabled", true},     {"idp_name", "Idp"},  {"claim_attribute", "email"},
+                   {"user_config_attribute", "email"}, {"jwks_uri", jwks}, {"authorization_endpoint", "a"},
+                   {"token_endpoint", "t"}};
+  host::AuthConfiguration configuration;
+  *configuration.auth_settings = {
+      {"authentication_policies", {{"jwt", {{"enabled", true}, {"identity_providers", {{"idp", provider}}}}}}}};
+  auto users = std::make_shared<host::Users>();
+  for (int i = 0; i < 50; ++i) users->add("user" + std::to_string(i), {{"email", "u" + std::to_string(i) + "@x.org"}});
+  configuration.users = users;
+  const JWTAuthenticationPolicy policy(host::IniSettings{}, configuration);
+
+  struct Job {
+    std::string authorization;
+    std::optional<std::string> user;
+    std::string sso;
+  };
+  std::vector<Job> jobs;
+  for (int i = 0; i < 50; ++i) {
+    Json claims = {{"sub", "S" + std::to_string(i)}, {"email", "U" + std::to_string(i) + "@x.org"}};
+    jobs.push_back({testing::bearer(hs256.token(claims, "hs")), "user" + std::to_string(i), "s" + std::to_string(i)});
+    if (i % 10 == 0) jobs.push_back({testing::bearer(es256.token(claims, "ec")), "user" + std::to_string(i),
+                                     "s" + std::to_string(i)});
+    jobs.push_back({testing::bearer(stranger.token(claims, "ec")), std::nullopt, ""});
+    jobs.push_back({testing::bearer(hs256.token({{"sub", "x"}, {"email", "nobody@x.org"}}, "hs")), std::nullopt, ""});
+    jobs.push_back({"Bearer " + std::to_string(i), std::nullopt, ""});
+  }
+
+  constexpr int kThreads = 8, kPerThread = 12'500;
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int n = 0; n < kPerThread; ++n) {
+        const Job& job = jobs[(static_cast<std::size_t>(n) * 7 + t) % jobs.size()];
+        host::current_thread_log_context().erase("sso_user_id");
+        host::SimpleRequest request;
+        request.header("Authorization", job.authorization).query("idp_id", "idp").format(n % 2 ? "json" : "html");
+        auto user = policy.authenticated_userid(request);
+        const auto& context = host::current_thread_log_context();
+        bool right = user == job.user && (job.user ? context.value("sso_user_id", "?") == job.sso
+                                                   : !context.contains("sso_user_id"));
+        if (job.user && n % 2 == 0) right = right && request.session().remembered == job.user;
+        if (!right) ++wrong;
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(wrong.load(), 0);
+}
+
+}  // namespace
+}  // namespace corvane::auth::jwt
