@@ -27,10 +27,11 @@ sanitize:
 	@scripts/install-deps sanitize
 	$(MAKE) test BUILD=build-asan CMAKE_FLAGS='-DCORVANE_SANITIZE="address;undefined" -DCMAKE_BUILD_TYPE=Debug'
 
-tsan:
-	@scripts/install-deps sanitize
-	$(MAKE) build BUILD=build-tsan CMAKE_FLAGS='-DCORVANE_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo'
-	cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS) -R 'Concurren'
+# Only the suites that hold concurrency tests are built here.
+tsan: deps
+	cmake -S . -B build-tsan -G Ninja -DCORVANE_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build build-tsan -j $(JOBS) --target jose_tests auth_tests apps_tests
+	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --output-on-failure -j $(JOBS) -R 'Concurren'
 
 bench:
 	@scripts/install-deps bench
@@ -42,9 +43,13 @@ bench-host:
 	$(MAKE) build BUILD=build-release CMAKE_FLAGS='-DCMAKE_BUILD_TYPE=Release -DCORVANE_BUILD_BENCH=ON'
 	@scripts/bench-host build-release
 
-fuzz:
+FUZZ_TARGETS = $(basename $(notdir $(wildcard fuzz/*_fuzz.cpp)))
+
+fuzz: deps
 	@scripts/install-deps fuzz
-	$(MAKE) build BUILD=build-fuzz CMAKE_FLAGS='-DCMAKE_CXX_COMPILER=clang++-14 -DCORVANE_BUILD_FUZZ=ON -DCORVANE_SANITIZE="address;undefined"'
+	cmake -S . -B build-fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++-14 -DCORVANE_BUILD_FUZZ=ON \
+	  -DCORVANE_SANITIZE="address;undefined" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build build-fuzz -j $(JOBS) --target $(FUZZ_TARGETS)
 	@scripts/run-fuzz build-fuzz $(SECONDS)
 
 soak:

@@ -62,37 +62,45 @@ std::size_t alphabet_prefix(const unsigned char* text, std::size_t n, const std:
   return i;
 }
 
-// Decodes `n` characters that are known to be in the table; a trailing
-// partial group of 2 or 3 characters gives 1 or 2 bytes. Returns the unused
-// low bits of the final partial group. Writes into a buffer sized once: a
-// push_back per byte cost more than the decoding.
-std::uint32_t decode_groups(const unsigned char* text, std::size_t n,
-                            const std::array<std::uint8_t, 256>& table, std::string& out) {
-  const std::size_t rest = n % 4;
-  out.resize(n / 4 * 3 + (rest == 2 ? 1 : rest == 3 ? 2 : 0));
-  char* o = out.data();
+// Decodes whole groups of four while all their characters are in the table
+// and returns how many characters it used (a multiple of four); it stops at
+// the first group holding any other character. Validating while decoding
+// reads the text once, and `o` is sized beforehand: a push_back per byte
+// cost more than the decoding.
+std::size_t decode_whole_groups(const unsigned char* text, std::size_t n,
+                                const std::array<std::uint8_t, 256>& table, char* o) {
   std::size_t i = 0;
   for (; i + 4 <= n; i += 4, o += 3) {
-    const std::uint32_t group = (std::uint32_t{table[text[i]]} << 18) | (std::uint32_t{table[text[i + 1]]} << 12) |
-                                (std::uint32_t{table[text[i + 2]]} << 6) | table[text[i + 3]];
+    const std::uint32_t a = table[text[i]], b = table[text[i + 1]], c = table[text[i + 2]], d = table[text[i + 3]];
+    if ((a | b | c | d) == kInvalid) break;
+    const std::uint32_t group = (a << 18) | (b << 12) | (c << 6) | d;
     o[0] = static_cast<char>(group >> 16);
     o[1] = static_cast<char>((group >> 8) & 0xff);
     o[2] = static_cast<char>(group & 0xff);
   }
+  return i;
+}
+
+// Decodes a final partial group of 2 or 3 characters (all in the table) into
+// 1 or 2 bytes at `o`. Returns the unused low bits.
+std::uint32_t decode_tail(const unsigned char* text, std::size_t rest, const std::array<std::uint8_t, 256>& table,
+                          char* o) {
   if (rest == 2) {
-    const std::uint32_t group = (std::uint32_t{table[text[i]]} << 18) | (std::uint32_t{table[text[i + 1]]} << 12);
+    const std::uint32_t group = (std::uint32_t{table[text[0]]} << 18) | (std::uint32_t{table[text[1]]} << 12);
     o[0] = static_cast<char>(group >> 16);
-    return table[text[i + 1]] & 0x0f;
+    return table[text[1]] & 0x0f;
   }
   if (rest == 3) {
-    const std::uint32_t group = (std::uint32_t{table[text[i]]} << 18) | (std::uint32_t{table[text[i + 1]]} << 12) |
-                                (std::uint32_t{table[text[i + 2]]} << 6);
+    const std::uint32_t group = (std::uint32_t{table[text[0]]} << 18) | (std::uint32_t{table[text[1]]} << 12) |
+                                (std::uint32_t{table[text[2]]} << 6);
     o[0] = static_cast<char>(group >> 16);
     o[1] = static_cast<char>((group >> 8) & 0xff);
-    return table[text[i + 2]] & 0x03;
+    return table[text[2]] & 0x03;
   }
   return 0;
 }
+
+constexpr std::size_t tail_bytes(std::size_t rest) { return rest == 2 ? 1 : rest == 3 ? 2 : 0; }
 
 }  // namespace
 
@@ -102,7 +110,9 @@ std::string base64url_encode(std::string_view bytes) { return encode(bytes, kUrl
 
 std::string b64decode_padded(std::string_view text) {
   const auto* data = reinterpret_cast<const unsigned char*>(text.data());
-  const std::size_t n = alphabet_prefix(data, text.size(), kStandardTable);
+  std::string out(text.size() / 4 * 3 + 2, '\0');
+  const std::size_t whole = decode_whole_groups(data, text.size(), kStandardTable, out.data());
+  const std::size_t n = whole + alphabet_prefix(data + whole, text.size() - whole, kStandardTable);
   std::size_t p = 0;
   while (n + p < text.size() && text[n + p] == '=') ++p;
   if (n + p != text.size()) {
@@ -122,16 +132,23 @@ std::string b64decode_padded(std::string_view text) {
     default:
       break;
   }
-  std::string out;
-  decode_groups(data, n, kStandardTable, out);
+  // The data characters end at most one partial group after the whole ones.
+  const std::size_t rest = n - whole;
+  decode_tail(data + whole, rest, kStandardTable, out.data() + whole / 4 * 3);
+  out.resize(whole / 4 * 3 + tail_bytes(rest));
   return out;
 }
 
 bool base64url_decode(std::string_view text, std::string& out) {
   const auto* data = reinterpret_cast<const unsigned char*>(text.data());
   if (text.size() % 4 == 1) return false;
-  if (alphabet_prefix(data, text.size(), kUrlTable) != text.size()) return false;
-  return decode_groups(data, text.size(), kUrlTable, out) == 0;
+  out.resize(text.size() / 4 * 3 + 2);
+  const std::size_t whole = decode_whole_groups(data, text.size(), kUrlTable, out.data());
+  const std::size_t rest = text.size() - whole;
+  if (rest >= 4 || alphabet_prefix(data + whole, rest, kUrlTable) != rest) return false;
+  const std::uint32_t unused_bits = decode_tail(data + whole, rest, kUrlTable, out.data() + whole / 4 * 3);
+  out.resize(whole / 4 * 3 + tail_bytes(rest));
+  return unused_bits == 0;
 }
 
 }  // namespace corvane

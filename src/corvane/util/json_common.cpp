@@ -58,6 +58,9 @@ class Reader {
     ++p_;
     out = Json(Json::value_t::object);
     auto& members = out.get_ref<Json::object_t&>();
+    // A token's claims: one allocation instead of five while the members
+    // arrive. Nested objects are left to grow, as a large document has many.
+    if (depth == 1) members.reserve(16);
     skip_space();
     if (p_ < end_ && *p_ == '}') {
       ++p_;

@@ -34,19 +34,20 @@ std::optional<std::string> JWTAuthenticationPolicy::authenticated_userid(host::R
 
   std::string user_id, sso_user_id;
   try {
-    const Json claims = idp->secure_load_claims(token);
+    const jose::JWT jwt = idp->secure_load_jwt(token);
+    const Json& claims = jwt.claims();
     if (logging::enabled(spdlog::level::debug)) logging::debug("JWT authentication payload: " + dump(claims));
     user_id = idp->get_user_id_for_claims(claims);
     sso_user_id = idp->get_sso_user_id(claims);
     host::current_thread_log_context()["sso_user_id"] = sso_user_id;
     if (logging::enabled(spdlog::level::debug)) logging::debug("JWT authentication - user: " + user_id);
-  } catch (const JWException& exc) {
-    logging::warning(std::string("JWT authentication failed. ") + exc.what());
-    return std::nullopt;
-  } catch (const NotImplementedError& exc) {
-    logging::warning(std::string("JWT authentication failed. ") + exc.what());
-    return std::nullopt;
-  } catch (const ValueError& exc) {
+  } catch (const Exception& exc) {
+    // A token that does not verify, a provider that cannot verify, and
+    // unusable claims end in no user; every other error is the host's.
+    if (!dynamic_cast<const JWException*>(&exc) && !dynamic_cast<const NotImplementedError*>(&exc) &&
+        !dynamic_cast<const ValueError*>(&exc)) {
+      throw;
+    }
     logging::warning(std::string("JWT authentication failed. ") + exc.what());
     return std::nullopt;
   }

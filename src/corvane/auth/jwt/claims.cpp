@@ -22,11 +22,13 @@ std::string comparison_form_of(const Json& value) {
 
 }  // namespace
 
-Json IDPConfig::secure_load_claims(std::string_view token) const {
+jose::JWT IDPConfig::secure_load_jwt(std::string_view token) const {
   if (!truthy(offline_verification)) throw NotImplementedError();
   const jose::JWKSet& key_set = offline_jwks.value();
-  return jose::JWT(token, key_set).claims();
+  return jose::JWT(token, key_set);
 }
+
+Json IDPConfig::secure_load_claims(std::string_view token) const { return secure_load_jwt(token).claims(); }
 
 const std::string& IDPConfig::get_user_id_for_claims(const Json& token) const {
   if (!token.is_object()) {

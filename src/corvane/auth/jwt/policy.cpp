@@ -52,6 +52,13 @@ void JWTAuthenticationPolicy::construct(const host::IniSettings& ini_settings) {
     throw AttributeError(std::string("'") + python_type_name(providers) + "' object has no attribute 'items'");
   }
 
+  // A provider that fails to initialise is logged, left out and marked
+  // disabled in the settings; the others are still built.
+  auto skip = [](const std::string& idp_id, Json& idp_config, const char* reason) {
+    logging::warning("Identity provider \"" + idp_id +
+                     "\" was skipped due to invalid configuration in JWT authentication policy. " + reason);
+    idp_config["enabled"] = false;
+  };
   for (auto& [idp_id, idp_config] : providers.items()) {
     if (!truthy(strict_get(idp_config, "enabled"))) continue;
     try {
@@ -61,13 +68,9 @@ void JWTAuthenticationPolicy::construct(const host::IniSettings& ini_settings) {
       idps->add(idp_id, std::move(idp));
       if (!config_text.empty()) logging::debug("Resulting JWT config for " + idp_id + " is " + config_text);
     } catch (const Exception& exc) {
-      logging::warning("Identity provider \"" + idp_id +
-                       "\" was skipped due to invalid configuration in JWT authentication policy. " + exc.what());
-      idp_config["enabled"] = false;
-    } catch (const Json::exception& exc) {
-      logging::warning("Identity provider \"" + idp_id +
-                       "\" was skipped due to invalid configuration in JWT authentication policy. " + exc.what());
-      idp_config["enabled"] = false;
+      skip(idp_id, idp_config, exc.what());
+    } catch (const Json::exception& exc) {  // a settings value of the wrong JSON type
+      skip(idp_id, idp_config, exc.what());
     }
   }
 }
