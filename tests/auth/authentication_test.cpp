@@ -8,6 +8,7 @@
 #include "corvane/util/logging.hpp"
 #include "support/http_server.hpp"
 #include "support/mint.hpp"
+#include "support/policy_fixture.hpp"
 
 namespace corvane::auth::jwt {
 namespace {
@@ -24,17 +25,8 @@ class Authentication : public ::testing::Test {
  protected:
   void SetUp() override {
     std::string jwks = dir.write("jwks.json", Json{{"keys", {testing::oct_jwk(kSecret, "k1")}}}.dump());
-    Json provider = {{"enabled", true},
-                     {"idp_name", "Idp"},
-                     {"claim_attribute", "email"},
-                     {"user_config_attribute", "email"},
-                     {"jwks_uri", jwks},
-                     {"authorization_endpoint", "https://idp/auth"},
-                     {"token_endpoint", "https://idp/token"}};
-    host::AuthConfiguration configuration;
-    *configuration.auth_settings = {
-        {"authentication_policies",
-         {{"jwt", {{"enabled", true}, {"identity_providers", {{"idp", provider}, {"other", provider}}}}}}}};
+    const Json provider = testing::email_provider(jwks);
+    host::AuthConfiguration configuration = testing::jwt_configuration({{"idp", provider}, {"other", provider}});
     auto users = std::make_shared<host::Users>();
     users->add("alice", {{"email", "Alice@Example.org "}});
     users->add("bob", {{"email", "bob@example.org"}});

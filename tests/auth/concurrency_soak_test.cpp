@@ -11,6 +11,7 @@
 #include "support/http_server.hpp"
 #include "support/jose_signer.hpp"
 #include "support/mint.hpp"
+#include "support/policy_fixture.hpp"
 
 namespace corvane::auth::jwt {
 namespace {
@@ -19,12 +20,7 @@ TEST(ConcurrentPolicy, HundredThousandMixedAuthentications) {
   testing::TempDir dir;
   testing::TestKey es256("ES256"), hs256("HS256"), stranger("ES256");
   std::string jwks = dir.write("jwks.json", Json{{"keys", {es256.public_jwk("ec"), hs256.public_jwk("hs")}}}.dump());
-  Json provider = {{"enabled", true},     {"idp_name", "Idp"},  {"claim_attribute", "email"},
-                   {"user_config_attribute", "email"}, {"jwks_uri", jwks}, {"authorization_endpoint", "a"},
-                   {"token_endpoint", "t"}};
-  host::AuthConfiguration configuration;
-  *configuration.auth_settings = {
-      {"authentication_policies", {{"jwt", {{"enabled", true}, {"identity_providers", {{"idp", provider}}}}}}}};
+  host::AuthConfiguration configuration = testing::jwt_configuration({{"idp", testing::email_provider(jwks)}});
   auto users = std::make_shared<host::Users>();
   for (int i = 0; i < 50; ++i) users->add("user" + std::to_string(i), {{"email", "u" + std::to_string(i) + "@x.org"}});
   configuration.users = users;

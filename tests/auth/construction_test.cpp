@@ -4,6 +4,7 @@
 #include "corvane/util/errors.hpp"
 #include "corvane/util/logging.hpp"
 #include "support/http_server.hpp"
+#include "support/policy_fixture.hpp"
 
 namespace corvane::auth::jwt {
 namespace {
@@ -21,12 +22,7 @@ class PolicyConstruction : public ::testing::Test {
                      R"({"keys": [{"kty": "oct", "kid": "k1", "k": "c2VjcmV0LXNlY3JldC1zZWNyZXQtc2VjcmV0LXNlY3JldA"}]})");
   }
 
-  Json provider(bool enabled = true) const {
-    return {{"enabled", enabled},           {"idp_name", "Idp"},
-            {"claim_attribute", "email"},   {"user_config_attribute", "email"},
-            {"jwks_uri", jwks},             {"authorization_endpoint", "https://idp/auth"},
-            {"token_endpoint", "https://idp/token"}};
-  }
+  Json provider(bool enabled = true) const { return testing::email_provider(jwks, enabled); }
 
   host::AuthConfiguration with_jwt(Json jwt) const {
     host::AuthConfiguration configuration;

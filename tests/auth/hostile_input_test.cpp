@@ -8,6 +8,7 @@
 #include "corvane/util/logging.hpp"
 #include "support/http_server.hpp"
 #include "support/mint.hpp"
+#include "support/policy_fixture.hpp"
 
 namespace corvane::auth::jwt {
 namespace {
@@ -23,12 +24,7 @@ class HostileInput : public ::testing::Test {
   void SetUp() override {
     Json keys = {testing::oct_jwk(kSecret, "k1"), kRsaKey};
     std::string jwks = dir.write("jwks.json", Json{{"keys", keys}}.dump());
-    Json provider = {{"enabled", true},     {"idp_name", "Idp"},           {"claim_attribute", "email"},
-                     {"user_config_attribute", "email"}, {"jwks_uri", jwks}, {"authorization_endpoint", "a"},
-                     {"token_endpoint", "t"}};
-    host::AuthConfiguration configuration;
-    *configuration.auth_settings = {
-        {"authentication_policies", {{"jwt", {{"enabled", true}, {"identity_providers", {{"idp", provider}}}}}}}};
+    host::AuthConfiguration configuration = testing::jwt_configuration({{"idp", testing::email_provider(jwks)}});
     auto users = std::make_shared<host::Users>();
     users->add("alice", {{"email", "alice@example.org"}});
     configuration.users = users;

@@ -9,6 +9,7 @@
 #include "corvane/util/logging.hpp"
 #include "support/http_server.hpp"
 #include "support/mint.hpp"
+#include "support/policy_fixture.hpp"
 #include "support/silent_server.hpp"
 
 namespace corvane::auth::jwt {
@@ -47,19 +48,10 @@ class StartupFaults : public ::testing::Test {
     server.start();
   }
 
-  Json provider(const std::string& jwks_uri) const {
-    return {{"enabled", true},         {"idp_name", "Idp"},  {"claim_attribute", "email"},
-            {"user_config_attribute", "email"}, {"jwks_uri", jwks_uri},
-            {"authorization_endpoint", "a"},    {"token_endpoint", "t"}};
-  }
-
   // Builds a policy with the faulty provider first and a good one after it.
   std::unique_ptr<JWTAuthenticationPolicy> build(const std::string& faulty_uri, std::vector<std::string>& warnings) {
-    host::AuthConfiguration configuration;
-    *configuration.auth_settings = {
-        {"authentication_policies",
-         {{"jwt",
-           {{"enabled", true}, {"identity_providers", {{"faulty", provider(faulty_uri)}, {"good", provider(good_jwks)}}}}}}}};
+    host::AuthConfiguration configuration = testing::jwt_configuration(
+        {{"faulty", testing::email_provider(faulty_uri)}, {"good", testing::email_provider(good_jwks)}});
     auto users = std::make_shared<host::Users>();
     users->add("alice", {{"email", "alice@example.org"}});
     configuration.users = users;

@@ -1,0 +1,32 @@
+// Settings of policies for tests: a provider mapping claims "email" to the
+// users' "email", and the authentication settings around providers.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "corvane/host/base_policy.hpp"
+#include "corvane/util/json.hpp"
+
+namespace corvane::testing {
+
+inline Json email_provider(const std::string& jwks_uri, bool enabled = true) {
+  return {{"enabled", enabled},
+          {"idp_name", "Idp"},
+          {"claim_attribute", "email"},
+          {"user_config_attribute", "email"},
+          {"jwks_uri", jwks_uri},
+          {"authorization_endpoint", "https://idp/auth"},
+          {"token_endpoint", "https://idp/token"}};
+}
+
+// Authentication settings with JWT enabled and `providers` (id to mapping).
+inline host::AuthConfiguration jwt_configuration(Json providers, std::shared_ptr<const host::Users> users = nullptr) {
+  host::AuthConfiguration configuration;
+  *configuration.auth_settings = {
+      {"authentication_policies", {{"jwt", {{"enabled", true}, {"identity_providers", std::move(providers)}}}}}};
+  if (users) configuration.users = std::move(users);
+  return configuration;
+}
+
+}  // namespace corvane::testing
