@@ -50,3 +50,36 @@ TEST(Json, ParseFailuresAreDecodeErrors) {
 
 }  // namespace
 }  // namespace corvane
+
+#include "corvane/util/json_common.hpp"
+
+namespace corvane {
+namespace {
+
+// The direct reader gives what the general parser gives, or declines.
+TEST(Json, DirectReaderAgreesWithTheGeneralParser) {
+  const char* documents[] = {
+      R"({"sub":"a","email":"Alice@Example.org","exp":1700000000,"aud":["x","y"],"ok":true,"n":null})",
+      R"({"f":1.5,"g":-0.25,"h":1e3,"i":-12,"big":123456789012345678})",
+      R"(  {"nested":{"a":[{"b":[]},{}]} , "s":"tab\tquote\"slash\/"}  )",
+      R"({"u":"\u00e4"})",                      // declines: \u escape
+      R"({"a":1,"a":2})",                       // declines: duplicate member
+      R"({"x":12345678901234567890123})",       // declines: long integer
+      R"([1,2,{"k":"v"}])", R"("text")", "3", "null", "true",
+      R"({"a":})", R"({"a":1,})", "{", R"({"a":"\x"})", "\"\xff\"", "01", "1.", "-", "[1 2]",
+  };
+  for (const char* text : documents) {
+    SCOPED_TRACE(text);
+    Json fast;
+    if (!detail::read_common_json(text, fast)) continue;
+    Json full;
+    ASSERT_NO_THROW(full = Json::parse(text));
+    EXPECT_EQ(fast.dump(), full.dump());
+  }
+  Json out;
+  EXPECT_TRUE(detail::read_common_json(documents[0], out));  // the common case takes the direct path
+  EXPECT_FALSE(detail::read_common_json(R"({"a":1,"a":2})", out));
+}
+
+}  // namespace
+}  // namespace corvane
