@@ -55,7 +55,8 @@ const std::string& IDPConfig::get_user_id_for_claims(const Json& token) const {
     for (std::size_t i = 0; i < count; ++i) {
       const host::Users::Value user_auth_attr = column.at(i);
       if (user_auth_attr.kind != host::Users::Value::Kind::text) {
-        if (user_auth_attr.kind == host::Users::Value::Kind::absent) all.attribute(i, attribute);
+        // attribute() throws the record's AttributeError when it is absent;
+        // a present value that is not text fails as stripping it would.
         throw not_text(all.attribute(i, attribute));
       }
       const bool same = user_auth_attr.has_form
