@@ -66,11 +66,7 @@ HostRequest::HostRequest(const httplib::Request& request, const SessionCodec& se
 }
 
 std::vector<std::string> HostRequest::requested_data_format(const Json& default_extension) const {
-  if (extension_) return {*extension_};
-  if (!default_extension.is_string()) {
-    throw TypeError(std::string("default extension must be text, not ") + type_name(default_extension));
-  }
-  return {default_extension.get<std::string>()};
+  return host::format_or_default(extension_, default_extension);
 }
 
 }  // namespace corvane::apps

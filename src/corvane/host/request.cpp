@@ -39,7 +39,11 @@ SimpleRequest& SimpleRequest::format(std::string value) {
 }
 
 std::vector<std::string> SimpleRequest::requested_data_format(const Json& default_extension) const {
-  if (format_) return {*format_};
+  return format_or_default(format_, default_extension);
+}
+
+std::vector<std::string> format_or_default(const std::optional<std::string>& format, const Json& default_extension) {
+  if (format) return {*format};
   if (!default_extension.is_string()) {
     throw TypeError(std::string("default extension must be text, not ") + type_name(default_extension));
   }

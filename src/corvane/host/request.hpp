@@ -57,6 +57,10 @@ class Request {
   virtual std::vector<std::string> requested_data_format(const Json& default_extension) const = 0;
 };
 
+// The formats of a request that names `format` (a path extension, say), or
+// else asks for the default extension, which must be text.
+std::vector<std::string> format_or_default(const std::optional<std::string>& format, const Json& default_extension);
+
 // A session kept in memory that records what was done to it.
 class MemorySession : public Session {
  public:
