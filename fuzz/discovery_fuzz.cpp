@@ -3,6 +3,9 @@
 #include <cstdint>
 #include <string>
 
+#include "corvane/host/request.hpp"
+#include "corvane/host/users.hpp"
+#include "corvane/host/utils.hpp"
 #include "corvane/auth/jwt/idp_config.hpp"
 #include "corvane/util/errors.hpp"
 

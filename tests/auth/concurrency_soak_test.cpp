@@ -6,6 +6,9 @@
 #include <atomic>
 #include <thread>
 
+#include "corvane/host/request.hpp"
+#include "corvane/host/users.hpp"
+#include "corvane/host/utils.hpp"
 #include "corvane/auth/jwt/jwt.hpp"
 #include "corvane/host/utils.hpp"
 #include "support/http_server.hpp"

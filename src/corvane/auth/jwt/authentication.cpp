@@ -1,14 +1,13 @@
 // Request authentication, principals and the one-time HTML session login.
 #include "corvane/auth/jwt/policy.hpp"
-#include "corvane/host/utils.hpp"
 #include "corvane/util/errors.hpp"
 #include "corvane/util/logging.hpp"
 
 namespace corvane::auth::jwt {
 
-std::optional<std::string> JWTAuthenticationPolicy::authenticated_userid(host::Request& request) const {
+std::optional<std::string> JWTAuthenticationPolicy::authenticated_userid(host::PolicyRequest& request) const {
   if (!truthy(jwt_enabled)) return std::nullopt;
-  const std::string_view auth_header = request.headers().get("Authorization", "");
+  const std::string auth_header = request.header("Authorization").value_or("");
   std::string token;
   try {
     token = get_token_from_header(auth_header);
@@ -16,8 +15,8 @@ std::optional<std::string> JWTAuthenticationPolicy::authenticated_userid(host::R
     return std::nullopt;
   }
 
-  std::optional<std::string_view> idp_id = request.GET().get("idp_id");
-  if (!idp_id || idp_id->empty()) idp_id = request.headers().get("X-Identity-Provider-Id");
+  std::optional<std::string> idp_id = request.query_parameter("idp_id");
+  if (!idp_id || idp_id->empty()) idp_id = request.header("X-Identity-Provider-Id");
   if (!idp_id) {
     logging::debug("Skipped JWT authentication. The idp_id was not found in query string or header.");
     return std::nullopt;
@@ -43,12 +42,16 @@ std::optional<std::string> JWTAuthenticationPolicy::authenticated_userid(host::R
 
   std::string user_id, sso_user_id;
   try {
-    const jose::JWT jwt = idp->secure_load_jwt(token);
-    const Json& claims = jwt.claims();
-    if (logging::enabled(spdlog::level::debug)) logging::debug("JWT authentication payload: " + dump(claims));
-    user_id = idp->get_user_id_for_claims(claims);
-    sso_user_id = idp->get_sso_user_id(claims);
-    host::current_thread_log_context()["sso_user_id"] = sso_user_id;
+    // Verification, claims and the users walk call no host code but the
+    // users and the logger, so a host may let other threads run meanwhile.
+    host().detached([&] {
+      const jose::JWT jwt = idp->secure_load_jwt(token);
+      const Json& claims = jwt.claims();
+      if (logging::enabled(spdlog::level::debug)) logging::debug("JWT authentication payload: " + dump(claims));
+      user_id = idp->get_user_id_for_claims(claims);
+      sso_user_id = idp->get_sso_user_id(claims);
+    });
+    request.set_log_context("sso_user_id", sso_user_id);
     if (logging::enabled(spdlog::level::debug)) logging::debug("JWT authentication - user: " + user_id);
   } catch (const Exception& exc) {
     // A token that does not verify, a provider that cannot verify, and
@@ -59,42 +62,46 @@ std::optional<std::string> JWTAuthenticationPolicy::authenticated_userid(host::R
     }
     logging::warning(std::string("JWT authentication failed. ") + exc.what());
     return std::nullopt;
+  } catch (const std::exception& error) {
+    std::string text;  // the host's own errors, from its users or its log context
+    if (!host().belongs_to(error, host::ErrorFamily::request_failure, text)) throw;
+    logging::warning("JWT authentication failed. " + text);
+    return std::nullopt;
   }
 
   if (logging::enabled(spdlog::level::debug)) {
     logging::debug(record("Authenticated using JWT for Identity Provider ", "."));
   }
   cookie_auth_for_html(request, user_id);
-  host::load_sso_user_to_session(request, sso_user_id);
+  request.load_sso_user_to_session(sso_user_id);
   return user_id;
 }
 
-std::vector<std::string> JWTAuthenticationPolicy::effective_principals(host::Request& request) const {
+std::vector<std::string> JWTAuthenticationPolicy::effective_principals(host::PolicyRequest& request) const {
   std::vector<std::string> principals;
   std::optional<std::string> userid = authenticated_userid(request);
   if (!userid) return principals;
-  principals = {host::Everyone, host::Authenticated, *userid, "group:corvane_users"};
+  principals = {host().everyone(), host().authenticated(), *userid, "group:corvane_users"};
   return principals;
 }
 
-std::optional<std::string> JWTAuthenticationPolicy::unauthenticated_userid(const host::Request&) const {
+std::optional<std::string> JWTAuthenticationPolicy::unauthenticated_userid(const host::PolicyRequest&) const {
   return std::nullopt;
 }
 
-host::Headers JWTAuthenticationPolicy::remember(host::Request&, const std::string&, const Json&) const {
+host::Headers JWTAuthenticationPolicy::remember(host::PolicyRequest&, const std::string&, const Json&) const {
   return {};
 }
 
-host::Headers JWTAuthenticationPolicy::forget(host::Request&) const { return {}; }
+host::Headers JWTAuthenticationPolicy::forget(host::PolicyRequest&) const { return {}; }
 
-void JWTAuthenticationPolicy::cookie_auth_for_html(host::Request& request, const std::string& userid) const {
-  const Json& default_extension = strict_get(cvn_settings(), "default_extension");
-  const std::vector<std::string> formats = host::requested_data_format(request, default_extension);
+void JWTAuthenticationPolicy::cookie_auth_for_html(host::PolicyRequest& request, const std::string& userid) const {
+  const std::vector<std::string> formats = request.requested_data_format(default_extension());
   if (formats.empty()) throw ValueError("not enough values to unpack (expected at least 1, got 0)");
   if (formats.front() != "html") return;
   if (request.has_attribute("cvn_cookie_updated")) return;
-  request.session().invalidate();
-  host::remember(request, userid);
+  request.invalidate_session();
+  request.remember(userid);
   request.set_attribute("cvn_cookie_updated", true);
 }
 
