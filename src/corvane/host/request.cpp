@@ -18,9 +18,9 @@ std::optional<std::string_view> TextMapping::get(std::string_view name) const {
   return std::nullopt;
 }
 
-std::optional<std::string> Request::header(std::string_view name) const {
+std::optional<std::string> Request::header(std::string_view name, const std::optional<std::string>& fallback) const {
   auto value = headers().get(name);
-  if (!value) return std::nullopt;
+  if (!value) return fallback;
   return std::string(*value);
 }
 

@@ -51,7 +51,8 @@ class Request : public PolicyRequest {
   virtual const TextMapping& GET() const = 0;
   virtual Session& session() = 0;
 
-  std::optional<std::string> header(std::string_view name) const override;
+  std::optional<std::string> header(std::string_view name,
+                                    const std::optional<std::string>& fallback = std::nullopt) const override;
   std::optional<std::string> query_parameter(std::string_view name) const override;
   void set_log_context(std::string_view key, const std::string& value) override;
   void invalidate_session() override { session().invalidate(); }

@@ -32,9 +32,10 @@ class PolicyRequest {
  public:
   virtual ~PolicyRequest() = default;
 
-  // A request header (names compared without regard to letter case) and a
-  // query-string parameter; nullopt when absent.
-  virtual std::optional<std::string> header(std::string_view name) const = 0;
+  // A request header (names compared without regard to letter case), or
+  // `fallback` when absent; a query-string parameter, or nullopt.
+  virtual std::optional<std::string> header(std::string_view name,
+                                            const std::optional<std::string>& fallback = std::nullopt) const = 0;
   virtual std::optional<std::string> query_parameter(std::string_view name) const = 0;
 
   // Request attributes: tested and set by name.

@@ -7,7 +7,7 @@ namespace corvane::auth::jwt {
 
 std::optional<std::string> JWTAuthenticationPolicy::authenticated_userid(host::PolicyRequest& request) const {
   if (!truthy(jwt_enabled)) return std::nullopt;
-  const std::string auth_header = request.header("Authorization").value_or("");
+  const std::string auth_header = request.header("Authorization", "").value_or("");
   std::string token;
   try {
     token = get_token_from_header(auth_header);
@@ -60,12 +60,12 @@ std::optional<std::string> JWTAuthenticationPolicy::authenticated_userid(host::P
         !dynamic_cast<const ValueError*>(&exc)) {
       throw;
     }
-    logging::warning(std::string("JWT authentication failed. ") + exc.what());
+    if (logging::enabled(spdlog::level::warn)) logging::warning(std::string("JWT authentication failed. ") + exc.what());
     return std::nullopt;
   } catch (const std::exception& error) {
     std::string text;  // the host's own errors, from its users or its log context
     if (!host().belongs_to(error, host::ErrorFamily::request_failure, text)) throw;
-    logging::warning("JWT authentication failed. " + text);
+    if (logging::enabled(spdlog::level::warn)) logging::warning("JWT authentication failed. " + text);
     return std::nullopt;
   }
 
