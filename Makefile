@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 SECONDS ?= 30
 
-.PHONY: all deps build test run sanitize tsan bench bench-host fuzz soak clean
+.PHONY: all deps build test run run-pyramid bench-python sanitize tsan bench bench-host fuzz soak clean
 
 all: build
 
@@ -22,6 +22,9 @@ test: build
 
 run: build
 	@scripts/run-demo $(BUILD)
+
+run-pyramid: build
+	@scripts/run-pyramid $(BUILD)
 
 sanitize:
 	@scripts/install-deps sanitize
@@ -42,6 +45,11 @@ bench-host:
 	@scripts/install-deps bench
 	$(MAKE) build BUILD=build-release CMAKE_FLAGS='-DCMAKE_BUILD_TYPE=Release -DCORVANE_BUILD_BENCH=ON'
 	@scripts/bench-host build-release
+
+bench-python:
+	@scripts/install-deps bench
+	$(MAKE) build BUILD=build-release CMAKE_FLAGS='-DCMAKE_BUILD_TYPE=Release'
+	@scripts/bench-python build-release
 
 FUZZ_TARGETS = $(basename $(notdir $(wildcard fuzz/*_fuzz.cpp)))
 
