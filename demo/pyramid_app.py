@@ -47,8 +47,9 @@ def reply(request, status, title, body):
 
 
 def user_reply(request, title, extra):
-    identity = request.identity
-    body = {"user_id": identity["userid"], "authenticated_by": identity.get("authenticated_by", "jwt")}
+    identity = request.identity  # the user id alone under an authentication policy
+    via = identity.get("authenticated_by", "jwt") if isinstance(identity, dict) else "jwt"
+    body = {"user_id": request.authenticated_userid, "authenticated_by": via}
     body.update(extra)
     return reply(request, 200, title, body)
 
@@ -83,7 +84,7 @@ def access_tween(handler, registry):
     def tween(request):
         reset_thread_log_context()
         response = handler(request)
-        access_log.info("%s %s %s sso_user_id=%s", request.method, request.path, response.status_code,
+        access_log.info("%s %s %s sso_user_id=%s", request.method, request.path_qs, response.status_code,
                         current_thread_log_context().get("sso_user_id", "-"))
         return response
     return tween

@@ -128,11 +128,11 @@ long PythonHost::asint(const Json& value, long fallback, std::string_view key) c
 }
 
 std::string PythonHost::everyone() const {
-  return py::str(module_function("pyramid.security", "Everyone")).cast<std::string>();
+  return py::str(module_function("pyramid.authorization", "Everyone")).cast<std::string>();
 }
 
 std::string PythonHost::authenticated() const {
-  return py::str(module_function("pyramid.security", "Authenticated")).cast<std::string>();
+  return py::str(module_function("pyramid.authorization", "Authenticated")).cast<std::string>();
 }
 
 void PythonHost::detached(const std::function<void()>& work) const {

@@ -23,7 +23,19 @@ class JWTSecurityPolicy:
         self.acl = ACLHelper()
 
     def identity(self, request):
-        """A dict with "userid", "principals" and "authenticated_by", or None."""
+        """A dict with "userid", "principals" and "authenticated_by", or None.
+
+        Found once per request: Pyramid asks again for every permission and
+        user id, and each JWT authentication verifies the token anew."""
+        try:
+            return request._corvane_identity
+        except AttributeError:
+            pass
+        identity = self._find_identity(request)
+        request._corvane_identity = identity
+        return identity
+
+    def _find_identity(self, request):
         userid = self.session_helper.authenticated_userid(request)
         if userid is not None and userid in self.jwt_policy.users:
             sso_user_id = request.session.get("sso_user_id")
