@@ -8,8 +8,16 @@
 namespace corvane::python {
 namespace {
 
+// Looked up when called, so a host's own module (or a test's replacement of
+// one of its functions) is the one used; sys.modules first, as an import
+// statement would.
 py::object module_function(const char* module, const char* name) {
-  return py::module_::import(module).attr(name);
+  PyObject* loaded = PyImport_GetModule(py::str(module).ptr());
+  if (loaded == nullptr) {
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return py::module_::import(module).attr(name);
+  }
+  return py::reinterpret_steal<py::object>(loaded).attr(name);
 }
 
 // A header or parameter value: text, or None for an absent one.

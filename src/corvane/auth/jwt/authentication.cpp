@@ -42,15 +42,15 @@ std::optional<std::string> JWTAuthenticationPolicy::authenticated_userid(host::P
 
   std::string user_id, sso_user_id;
   try {
-    // Verification, claims and the users walk call no host code but the
-    // users and the logger, so a host may let other threads run meanwhile.
-    host().detached([&] {
-      const jose::JWT jwt = idp->secure_load_jwt(token);
-      const Json& claims = jwt.claims();
-      if (logging::enabled(spdlog::level::debug)) logging::debug("JWT authentication payload: " + dump(claims));
-      user_id = idp->get_user_id_for_claims(claims);
-      sso_user_id = idp->get_sso_user_id(claims);
-    });
+    // The signature and claims checks and the users walk call no host code
+    // (but the users themselves), so a host may let other threads run
+    // meanwhile; the records between them are written from the host's side.
+    std::optional<jose::JWT> jwt;
+    host().detached([&] { jwt.emplace(idp->secure_load_jwt(token)); });
+    const Json& claims = jwt->claims();
+    if (logging::enabled(spdlog::level::debug)) logging::debug("JWT authentication payload: " + dump(claims));
+    host().detached([&] { user_id = idp->get_user_id_for_claims(claims); });
+    sso_user_id = idp->get_sso_user_id(claims);
     request.set_log_context("sso_user_id", sso_user_id);
     if (logging::enabled(spdlog::level::debug)) logging::debug("JWT authentication - user: " + user_id);
   } catch (const Exception& exc) {
