@@ -17,10 +17,9 @@
 #include <string>
 #include <vector>
 
+#include "corvane/auth/jwt/jwt.hpp"
 #include "corvane/host/request.hpp"
 #include "corvane/host/users.hpp"
-#include "corvane/host/utils.hpp"
-#include "corvane/auth/jwt/jwt.hpp"
 #include "corvane/util/base64.hpp"
 #include "support/http_server.hpp"
 #include "support/jose_signer.hpp"

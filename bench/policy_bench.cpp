@@ -8,9 +8,6 @@
 #include <new>
 
 #include "fixture.hpp"
-#include "corvane/host/request.hpp"
-#include "corvane/host/users.hpp"
-#include "corvane/host/utils.hpp"
 #include "corvane/util/logging.hpp"
 
 // Allocations counted per thread (a shared counter would make the two-thread

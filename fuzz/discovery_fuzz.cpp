@@ -3,10 +3,8 @@
 #include <cstdint>
 #include <string>
 
-#include "corvane/host/request.hpp"
-#include "corvane/host/users.hpp"
-#include "corvane/host/utils.hpp"
 #include "corvane/auth/jwt/idp_config.hpp"
+#include "corvane/host/users.hpp"
 #include "corvane/util/errors.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -3,10 +3,9 @@
 // escaping to the host.
 #include <gtest/gtest.h>
 
+#include "corvane/auth/jwt/jwt.hpp"
 #include "corvane/host/request.hpp"
 #include "corvane/host/users.hpp"
-#include "corvane/host/utils.hpp"
-#include "corvane/auth/jwt/jwt.hpp"
 #include "corvane/util/base64.hpp"
 #include "corvane/util/logging.hpp"
 #include "support/http_server.hpp"

@@ -5,10 +5,9 @@
 #include <chrono>
 #include <cstdlib>
 
+#include "corvane/auth/jwt/jwt.hpp"
 #include "corvane/host/request.hpp"
 #include "corvane/host/users.hpp"
-#include "corvane/host/utils.hpp"
-#include "corvane/auth/jwt/jwt.hpp"
 #include "corvane/util/logging.hpp"
 #include "support/http_server.hpp"
 #include "support/mint.hpp"
