@@ -101,6 +101,8 @@ int run_cli(int argc, const char* const* argv, std::ostream& out, std::ostream& 
   auto* check = app.add_subcommand("check", "Construct the policy and show every identity provider and its keys");
   check->add_option("--ini", ini, "The host's ini file ([app:main])")->required();
   check->add_flag("--json", json, "Print one JSON document");
+  bool strict = false;
+  check->add_flag("--strict", strict, "Count configuration warnings as failures (exit 1)");
 
   AuthOptions auth_options;
   auto* auth = app.add_subcommand("auth", "Authenticate one request built from the options");
@@ -138,12 +140,12 @@ int run_cli(int argc, const char* const* argv, std::ostream& out, std::ostream& 
     if (*check) {
       const Json report = check_report(ini);
       out << (json ? pretty(report) : render_check(report));
-      return all_ready(report) ? kOkExit : kFailExit;
+      return all_ready(report) && !(strict && !report["warnings"].empty()) ? kOkExit : kFailExit;
     }
     if (*auth) {
-      const Json report = auth_report(auth_options);
-      out << (json ? pretty(report) : render_auth(report));
-      return report["user_id"].is_null() ? kFailExit : kOkExit;
+      const AuthResult result = auth_report(auth_options);
+      out << (json ? pretty(result.report) : render_auth(result));
+      return result.report["user_id"].is_null() ? kFailExit : kOkExit;
     }
     if (*gen) return keygen(keygen_options, out);
     return mint(mint_options, out);
