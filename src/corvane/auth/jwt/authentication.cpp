@@ -2,6 +2,7 @@
 #include "corvane/auth/jwt/policy.hpp"
 #include "corvane/host/utils.hpp"
 #include "corvane/util/errors.hpp"
+#include "corvane/util/log_text.hpp"
 #include "corvane/util/logging.hpp"
 
 namespace corvane::auth::jwt {
@@ -27,7 +28,7 @@ std::optional<std::string> JWTAuthenticationPolicy::authenticated_userid(host::R
   const auto record = [&](std::string_view before, std::string_view after) {
     std::string text(before);
     text += '"';
-    text += *idp_id;
+    text += logging::capped(*idp_id);
     text += '"';
     text += after;
     return text;
