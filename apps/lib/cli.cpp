@@ -52,7 +52,7 @@ int keygen(const KeygenOptions& options, std::ostream& out) {
   const Json private_key = generate_private_jwk(*alg, options.kid);
   add_to_key_set(key_set, public_jwk(private_key));
   write_private_file(options.key, private_key.dump(2) + "\n");
-  write_file_atomically(options.jwks, key_set.dump(2) + "\n");
+  write_key_set_file(options.jwks, key_set);
   out << "wrote the " << options.alg << " key \"" << options.kid << "\" to " << options.key << " (mode 0600); "
       << options.jwks << " holds " << key_set["keys"].size() << " key(s)\n";
   return kOkExit;

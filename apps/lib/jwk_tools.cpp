@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -353,32 +354,74 @@ void write_all(int fd, const std::string& path, const std::string& text) {
   }
 }
 
-void write_with_mode(const std::string& path, const std::string& text, mode_t mode) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-  if (fd < 0) throw ConfigError(path + ": cannot create (" + std::strerror(errno) + ")");
+std::string random_suffix() {
+  std::array<unsigned char, 8> random{};
+  if (RAND_bytes(random.data(), static_cast<int>(random.size())) != 1) throw CryptoError("no random bytes");
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char byte : random) {
+    out += kHex[byte >> 4];
+    out += kHex[byte & 0xf];
+  }
+  return out;
+}
+
+// Replaces `path` with a file of `text` and exactly `mode`: the content goes
+// into a new file beside it, created exclusively (never an existing file, never
+// through a link), and is renamed into place, so a reader never sees half a
+// file and a secret never passes through a file another user could open.
+void replace_file(const std::string& path, const std::string& text, mode_t mode) {
+  struct stat info{};
+  if (::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
+    throw ConfigError(path + ": is a symbolic link; refusing to write through it or replace it");
+  }
+  const std::filesystem::path target(path);
+  std::string temporary;
+  int fd = -1;
+  for (int attempt = 0; attempt < 8 && fd < 0; ++attempt) {
+    temporary = (target.parent_path() / ("." + target.filename().string() + "." + random_suffix() + ".tmp")).string();
+    fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (fd < 0 && errno != EEXIST) {
+      throw ConfigError(path + ": cannot create a file beside it (" + std::strerror(errno) + ")");
+    }
+  }
+  if (fd < 0) throw ConfigError(path + ": cannot create a file beside it (names taken)");
   try {
-    // An existing file keeps its mode through O_CREAT; a private key must not.
+    // The umask may narrow the mode at creation; a public key set must stay readable.
     if (::fchmod(fd, mode) != 0) throw ConfigError(path + ": cannot set the mode (" + std::strerror(errno) + ")");
     write_all(fd, path, text);
+    if (::fsync(fd) != 0) throw ConfigError(path + ": cannot write (" + std::strerror(errno) + ")");
+    const int closed = ::close(fd);
+    fd = -1;
+    if (closed != 0) throw ConfigError(path + ": cannot write (" + std::strerror(errno) + ")");
+    if (::rename(temporary.c_str(), path.c_str()) != 0) {
+      throw ConfigError(path + ": cannot replace the file (" + std::strerror(errno) + ")");
+    }
   } catch (...) {
-    ::close(fd);
+    if (fd >= 0) ::close(fd);
+    ::unlink(temporary.c_str());
     throw;
   }
-  if (::close(fd) != 0) throw ConfigError(path + ": cannot write (" + std::strerror(errno) + ")");
+}
+
+bool holds_secret(const Json& key_set) {
+  const Json& keys = get_or_null(key_set, "keys");
+  if (!keys.is_array()) return false;
+  return std::any_of(keys.begin(), keys.end(), [](const Json& key) { return get_or_null(key, "kty") == "oct"; });
 }
 
 }  // namespace
 
-void write_private_file(const std::string& path, const std::string& text) { write_with_mode(path, text, 0600); }
+void write_private_file(const std::string& path, const std::string& text) { replace_file(path, text, 0600); }
 
-void write_file_atomically(const std::string& path, const std::string& text) {
-  const std::string temporary = path + ".tmp";
-  write_with_mode(temporary, text, 0644);
-  std::error_code error;
-  std::filesystem::rename(temporary, path, error);
-  if (error) {
-    std::filesystem::remove(temporary, error);
-    throw ConfigError(path + ": cannot replace the file");
+void write_file_atomically(const std::string& path, const std::string& text) { replace_file(path, text, 0644); }
+
+void write_key_set_file(const std::string& path, const Json& key_set) {
+  const std::string text = key_set.dump(2) + "\n";
+  if (holds_secret(key_set)) {
+    write_private_file(path, text);
+  } else {
+    write_file_atomically(path, text);
   }
 }
 
