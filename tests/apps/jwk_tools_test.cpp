@@ -81,14 +81,13 @@ TEST(JwkTools, SigningRefusesUnusableKeys) {
       {"wrong curve", [&] { Json k = rsa; k["crv"] = "P-384"; return k; }()},
       {"d not base64url", [&] { Json k = rsa; k["d"] = "a+b/"; return k; }()},
       {"no kid", [&] { Json k = rsa; k.erase("kid"); return k; }()},
+      {"point off the curve", [&] { Json k = rsa; k["x"] = public_jwk(generate_private_jwk(Alg::ES256, "k"))["x"]; return k; }()},
+      {"alg of another curve", [&] { Json k = rsa; k["alg"] = "ES384"; return k; }()},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_THROW(mint_compact(c.key, Json::object()), ConfigError);
   }
-  Json mismatched = rsa;
-  mismatched["x"] = public_jwk(generate_private_jwk(Alg::ES256, "k"))["x"];
-  EXPECT_THROW(mint_compact(mismatched, Json::object()), CryptoError);
 }
 
 TEST(JwkTools, KeySetsRefuseADuplicateKid) {
