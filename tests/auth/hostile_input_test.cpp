@@ -175,7 +175,15 @@ TEST_F(HostileInput, OversizedAndMalformedHeaders) {
     EXPECT_FALSE(has_control(warnings[0])) << warnings[0];
     EXPECT_LE(warnings[0].size(), 1024u);
   }
-  EXPECT_EQ(header_warnings("other idp \\n"), std::vector<std::string>{"Unknown Identity Provider \"other idp \\n\"."});
+  const std::pair<std::string, std::string> written[] = {
+      {"other idp \\n", "other idp \\n"},
+      {"j\xc3\xb6rg \xe2\x82\xac", "j\xc3\xb6rg \xe2\x82\xac"},  // UTF-8 stays as it is
+      {"a\nb\r\t\x1b\x7f\xc2\x85\xe2\x80\xa8\xff", "a\\nb\\r\\t\\x1b\\x7f\\u0085\\u2028\\xff"},
+      {std::string(300, 'i'), std::string(256, 'i') + "...[+44 bytes]"},
+  };
+  for (const auto& [idp, text] : written) {
+    EXPECT_EQ(header_warnings(idp), std::vector<std::string>{"Unknown Identity Provider \"" + text + "\"."});
+  }
 }
 
 }  // namespace
