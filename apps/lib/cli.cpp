@@ -41,6 +41,8 @@ int keygen(const KeygenOptions& options, std::ostream& out) {
   const std::optional<Alg> alg = parse_alg(options.alg);
   if (!alg) throw ConfigError("--alg must be one of RS256, PS256, ES256, ES384, ES512, EdDSA, HS256");
   if (options.kid.empty()) throw ConfigError("--kid must not be empty");
+  refuse_symbolic_link(options.key);
+  refuse_symbolic_link(options.jwks);
   if (!options.force && std::filesystem::exists(options.key)) {
     throw ConfigError(options.key + ": the private key file exists; pass --force to replace it");
   }

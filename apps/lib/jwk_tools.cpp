@@ -137,10 +137,7 @@ std::string random_suffix() {
 // through a link), and is renamed into place, so a reader never sees half a
 // file and a secret never passes through a file another user could open.
 void replace_file(const std::string& path, const std::string& text, mode_t mode) {
-  struct stat info{};
-  if (::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
-    throw ConfigError(path + ": is a symbolic link; refusing to write through it or replace it");
-  }
+  refuse_symbolic_link(path);
   const std::filesystem::path target(path);
   std::string temporary;
   int fd = -1;
@@ -177,6 +174,13 @@ bool holds_secret(const Json& key_set) {
 }
 
 }  // namespace
+
+void refuse_symbolic_link(const std::string& path) {
+  struct stat info{};
+  if (::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
+    throw ConfigError(path + ": is a symbolic link; refusing to write through it or replace it");
+  }
+}
 
 void write_private_file(const std::string& path, const std::string& text) { replace_file(path, text, 0600); }
 

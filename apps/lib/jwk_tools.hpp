@@ -36,6 +36,10 @@ std::string sign(const Json& private_jwk, std::string_view signing_input);
 // The compact JWT of `claims`, header {"alg", "kid", "typ": "JWT"}.
 std::string mint_compact(const Json& private_jwk, const Json& claims);
 
+// A ConfigError when `path` is a symbolic link: lets keygen refuse before it
+// writes either of its files.
+void refuse_symbolic_link(const std::string& path);
+
 // Both replace `path` through a new file created exclusively beside it and a
 // rename, so a reader (a host reloading its keys) never sees half a file. A
 // symbolic link in place of `path` is a ConfigError, never followed.

@@ -265,6 +265,13 @@ TEST(Cli, KeygenAndMintMakeTokensThePolicyAccepts) {
   EXPECT_FALSE(std::filesystem::exists(dir.path() + "/x.json"));  // refused before any file was written
   EXPECT_EQ(cli({"keygen", "--alg", "ES256", "--kid", "new", "--jwks", jwks, "--key", key}).code, 2);  // exists
   EXPECT_EQ(cli({"keygen", "--alg", "RS512", "--kid", "z", "--jwks", jwks, "--key", dir.path() + "/z"}).code, 2);
+  // A link where the key set goes is refused before the private key is written.
+  const std::string link = dir.path() + "/link.json";
+  std::filesystem::create_symlink(jwks, link);
+  CliRun linked = cli({"keygen", "--alg", "HS256", "--kid", "l", "--jwks", link, "--key", dir.path() + "/l.json"});
+  EXPECT_EQ(linked.code, 2);
+  EXPECT_NE(linked.err.find("symbolic link"), std::string::npos) << linked.err;
+  EXPECT_FALSE(std::filesystem::exists(dir.path() + "/l.json"));
 
   CliRun minted = cli({"mint", "--key", key, "--email", "bob@example.org", "--sub", "b-1", "--claims", R"({"aud": "x"})"});
   ASSERT_EQ(minted.code, 0) << minted.err;
