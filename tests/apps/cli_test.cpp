@@ -52,7 +52,7 @@ TEST(Cli, CheckShowsEveryProviderAndItsStatus) {
   EXPECT_EQ(discovered["keys"], (Json::parse(R"([{"kid": "signing-1", "kty": "EC", "alg": "ES256"}])")));
   EXPECT_EQ(report["providers"][2]["status"], "disabled");
 
-  site.providers["broken"] = testing::provider(site.dir.path() + "/missing.json");
+  site.providers["broken"] = corvane::testing::email_provider(site.dir.path() + "/missing.json");
   site.write();
   CliRun skipped = cli({"check", "--ini", site.ini, "--json"});
   EXPECT_EQ(skipped.code, 1);
