@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 SECONDS ?= 30
 
-.PHONY: all deps build test run sanitize tsan bench bench-host fuzz soak clean
+.PHONY: all deps build test run sanitize tsan bench bench-host fuzz soak attack clean
 
 all: build
 
@@ -56,6 +56,11 @@ soak:
 	@scripts/install-deps bench
 	$(MAKE) build BUILD=build-release CMAKE_FLAGS='-DCMAKE_BUILD_TYPE=Release -DCORVANE_BUILD_BENCH=ON'
 	@scripts/soak build-release
+
+# The slow attacks on the reference host (header flood, slow clients,
+# connection limits), each asserting its bound; about 30 s.
+attack: build
+	@scripts/attack $(BUILD)
 
 clean:
 	rm -rf build build-asan build-tsan build-release build-fuzz
