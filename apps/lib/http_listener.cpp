@@ -175,9 +175,13 @@ struct HttpListener::State {
     }
   }
 
-  static void* on_request_line(void*, const char* uri, MHD_Connection* connection) {
+  static void* on_request_line(void* cls, const char* uri, MHD_Connection* connection) {
+    auto* self = static_cast<State*>(cls);
     Connection* state = connection_of(connection);
-    if (state) state->target = uri;
+    if (state) {
+      std::lock_guard lock(self->mutex);  // the watcher reads it
+      state->target = uri;
+    }
     return state;
   }
 

@@ -48,7 +48,7 @@ contains "the access log carries sso_user_id" "sso_user_id=sso-a" "$(cat "$WORK/
 # stops at once instead of after the fetch's time-out.
 cp "$WORK/auth.good" "$WORK/auth.json"
 set +e
-err="$("$HOST" --ini "$WORK/app.ini" --port "${BASE##*:}" 2>&1 >/dev/null)"; code=$?
+err="$(timeout 10 "$HOST" --ini "$WORK/app.ini" --port "${BASE##*:}" 2>&1 >/dev/null)"; code=$?
 set -e
 check "a second host on a port in use exits 2" 2 "$code"
 contains "and names the port" ":${BASE##*:}: Address already in use" "$err"
