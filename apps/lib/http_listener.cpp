@@ -121,9 +121,10 @@ struct HttpListener::State {
     if (refused) refused(HttpRefusal{method, target, status});
   }
 
-  // Answers 408 on every connection whose head is overdue. The library only
-  // reads such a connection (the head is incomplete), so writing the answer
-  // on its socket here cannot interleave with an answer of its own; shutting
+  // Answers 408 on every connection whose head is overdue. While a head is
+  // incomplete the library only reads the connection (unless it is already
+  // sending an error of its own for a malformed head, which this answer could
+  // then garble), so the answer is written on the socket from here; shutting
   // the socket down makes the library see the end and close it.
   void watch() {
     static const std::string timeout = [] {
