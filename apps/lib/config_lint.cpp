@@ -20,7 +20,8 @@ const std::vector<std::string_view> kProviderKeys = {
 // Keys outside these prefixes belong to the host and are not judged.
 const std::vector<std::string_view> kIniKeys = {
     "corvane.auth_settings",  "corvane.users",     "corvane.default_extension", "corvane.session_secret",
-    "corvane.session_secure", "corvane.session_lifetime", "corvane.log_level", "jwt_cvn.http_timeout",
+    "corvane.session_previous_secrets", "corvane.session_secure", "corvane.session_lifetime", "corvane.log_level",
+    "jwt_cvn.http_timeout",
 };
 constexpr std::string_view kIniPrefixes[] = {"corvane.", "jwt_cvn."};
 
