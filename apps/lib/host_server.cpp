@@ -168,7 +168,8 @@ HostServer::Outcome HostServer::route(const HttpRequest& request, const Generati
   const std::optional<std::string> extension = path_extension(request.path);
   const std::string format = extension.value_or(default_extension.get<std::string>());
 
-  if (!valid_percent_encoding(request.target) || request.path.find('\0') != std::string::npos) {
+  // The path arrives unescaped and ends at a NUL, so an escaped NUL is looked for in the target.
+  if (!valid_percent_encoding(request.target) || request.target.find("%00") != std::string::npos) {
     return {error_reply(400, format, "Bad Request", "The request target is malformed."), {}, {}};
   }
   if (request.method != "GET" && request.method != "HEAD") {

@@ -213,6 +213,7 @@ TEST(Host, BadInputGetsAClientError) {
       {"resource without credentials", "/resources/r-1_x.json", {}, 401},
       {"invalid escape", "/whoami%zz", {}, 400},
       {"invalid escape in query", "/whoami.json?idp_id=%g0", {}, 400},
+      {"escaped NUL", "/whoami%00.html", {}, 400},
       {"garbage cookie", "/whoami.json", {{"Cookie", "corvane_session=\x01\x02garbage; ;;="}}, 401},
       {"garbage token", "/whoami.json?idp_id=local", {{"Authorization", "Bearer %%%"}}, 401},
       {"huge header", "/whoami.json", {{"X-Big", std::string(20000, 'a')}}, 431},
