@@ -27,11 +27,12 @@ sanitize:
 	@scripts/install-deps sanitize
 	$(MAKE) test BUILD=build-asan CMAKE_FLAGS='-DCORVANE_SANITIZE="address;undefined" -DCMAKE_BUILD_TYPE=Debug'
 
-# Only the suites that hold concurrency tests are built here.
+# Only the suites that hold concurrency tests are built here; the host tests
+# run too, for the HTTP layer's watcher and the reload thread.
 tsan: deps
 	cmake -S . -B build-tsan -G Ninja -DCORVANE_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build build-tsan -j $(JOBS) --target jose_tests auth_tests apps_tests
-	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --output-on-failure -j $(JOBS) -R 'Concurren'
+	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --output-on-failure -j $(JOBS) -R 'Concurren|^Host\.'
 
 bench:
 	@scripts/install-deps bench
