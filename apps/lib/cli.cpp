@@ -41,6 +41,8 @@ int keygen(const KeygenOptions& options, std::ostream& out) {
   const std::optional<Alg> alg = parse_alg(options.alg);
   if (!alg) throw ConfigError("--alg must be one of RS256, PS256, ES256, ES384, ES512, EdDSA, HS256");
   if (options.kid.empty()) throw ConfigError("--kid must not be empty");
+  refuse_symbolic_link(options.key);
+  refuse_symbolic_link(options.jwks);
   if (!options.force && std::filesystem::exists(options.key)) {
     throw ConfigError(options.key + ": the private key file exists; pass --force to replace it");
   }
@@ -52,7 +54,7 @@ int keygen(const KeygenOptions& options, std::ostream& out) {
   const Json private_key = generate_private_jwk(*alg, options.kid);
   add_to_key_set(key_set, public_jwk(private_key));
   write_private_file(options.key, private_key.dump(2) + "\n");
-  write_file_atomically(options.jwks, key_set.dump(2) + "\n");
+  write_key_set_file(options.jwks, key_set);
   out << "wrote the " << options.alg << " key \"" << options.kid << "\" to " << options.key << " (mode 0600); "
       << options.jwks << " holds " << key_set["keys"].size() << " key(s)\n";
   return kOkExit;
@@ -101,6 +103,8 @@ int run_cli(int argc, const char* const* argv, std::ostream& out, std::ostream& 
   auto* check = app.add_subcommand("check", "Construct the policy and show every identity provider and its keys");
   check->add_option("--ini", ini, "The host's ini file ([app:main])")->required();
   check->add_flag("--json", json, "Print one JSON document");
+  bool strict = false;
+  check->add_flag("--strict", strict, "Count configuration warnings as failures (exit 1)");
 
   AuthOptions auth_options;
   auto* auth = app.add_subcommand("auth", "Authenticate one request built from the options");
@@ -138,12 +142,12 @@ int run_cli(int argc, const char* const* argv, std::ostream& out, std::ostream& 
     if (*check) {
       const Json report = check_report(ini);
       out << (json ? pretty(report) : render_check(report));
-      return all_ready(report) ? kOkExit : kFailExit;
+      return all_ready(report) && !(strict && !report["warnings"].empty()) ? kOkExit : kFailExit;
     }
     if (*auth) {
-      const Json report = auth_report(auth_options);
-      out << (json ? pretty(report) : render_auth(report));
-      return report["user_id"].is_null() ? kFailExit : kOkExit;
+      const AuthResult result = auth_report(auth_options);
+      out << (json ? pretty(result.report) : render_auth(result));
+      return result.report["user_id"].is_null() ? kFailExit : kOkExit;
     }
     if (*gen) return keygen(keygen_options, out);
     return mint(mint_options, out);

@@ -1,46 +1,26 @@
 #include "host_request.hpp"
 
-#ifndef CPPHTTPLIB_OPENSSL_SUPPORT
-#define CPPHTTPLIB_OPENSSL_SUPPORT
-#endif
-#include <httplib.h>
-
-#include "corvane/util/errors.hpp"
-
 namespace corvane::apps {
 namespace {
 
 bool is_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 
-CookieSession session_of(const httplib::Request& request, const SessionCodec& sessions) {
-  // Of several Cookie headers, or several cookies of our name, the first counts.
-  if (!request.has_header("Cookie")) return CookieSession(std::nullopt, false);
-  const std::string header = request.get_header_value("Cookie");
-  const std::optional<std::string_view> value = find_cookie(header, kSessionCookieName);
-  if (!value) return CookieSession(std::nullopt, false);
-  return CookieSession(sessions.decode(*value), true);
-}
-
 }  // namespace
 
-CookieSession::CookieSession(std::optional<SessionData> from_cookie, bool had_cookie)
-    : data_(from_cookie.value_or(SessionData{})), valid_cookie_(from_cookie.has_value()), had_cookie_(had_cookie) {}
+CookieSession::CookieSession(std::optional<SessionData> accepted, bool had_cookie)
+    : data_(accepted.value_or(SessionData{})), accepted_(accepted.has_value()), had_cookie_(had_cookie) {}
 
 void CookieSession::invalidate() {
   data_ = SessionData{};
-  valid_cookie_ = false;
-  changed_ = true;
+  accepted_ = false;
 }
 
 void CookieSession::remember_user(const std::string& userid) {
   data_.user_id = userid;
-  changed_ = true;
+  logged_in_ = true;
 }
 
-void CookieSession::set_sso_user_id(const std::string& sso_user_id) {
-  data_.sso_user_id = sso_user_id;
-  changed_ = true;
-}
+void CookieSession::set_sso_user_id(const std::string& sso_user_id) { data_.sso_user_id = sso_user_id; }
 
 std::optional<std::string> path_extension(std::string_view path) {
   const auto slash = path.rfind('/');
@@ -59,10 +39,10 @@ bool valid_percent_encoding(std::string_view target) {
   return true;
 }
 
-HostRequest::HostRequest(const httplib::Request& request, const SessionCodec& sessions)
-    : extension_(path_extension(request.path)), session_(session_of(request, sessions)) {
+HostRequest::HostRequest(const HttpRequest& request, CookieSession session)
+    : extension_(path_extension(request.path)), session_(std::move(session)) {
   for (const auto& [name, value] : request.headers) headers_.add(name, value);
-  for (const auto& [name, value] : request.params) query_.add(name, value);
+  for (const auto& [name, value] : request.query) query_.add(name, value);
 }
 
 std::vector<std::string> HostRequest::requested_data_format(const Json& default_extension) const {

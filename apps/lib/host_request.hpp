@@ -1,4 +1,5 @@
-// host::Request over an httplib request, with the session in a signed cookie.
+// host::Request over one request of the HTTP layer, with the session it
+// carried in a signed cookie.
 #pragma once
 
 #include <optional>
@@ -6,33 +7,33 @@
 #include <string_view>
 
 #include "corvane/host/request.hpp"
+#include "http_listener.hpp"
 #include "session_cookie.hpp"
-
-namespace httplib {
-struct Request;
-}
 
 namespace corvane::apps {
 
-// The session of one request: what the cookie carried, and whether the
-// request changed it (the response then sets a new cookie).
+// The session of one request: the one its cookie carried when the host
+// accepted it, else empty (a rejected cookie's data is never reused), and
+// whether the request logged a user in (the answer then sets a new cookie).
 class CookieSession : public host::Session {
  public:
-  explicit CookieSession(std::optional<SessionData> from_cookie, bool had_cookie);
+  CookieSession() = default;
+  // `accepted`: the cookie's data when the host accepts it.
+  CookieSession(std::optional<SessionData> accepted, bool had_cookie);
   void invalidate() override;
   void remember_user(const std::string& userid) override;
   void set_sso_user_id(const std::string& sso_user_id) override;
 
   const SessionData& data() const { return data_; }
-  bool valid_cookie() const { return valid_cookie_; }
+  bool accepted() const { return accepted_; }
   bool had_cookie() const { return had_cookie_; }
-  bool changed() const { return changed_; }
+  bool logged_in() const { return logged_in_; }
 
  private:
   SessionData data_;
-  bool valid_cookie_;
-  bool had_cookie_;
-  bool changed_ = false;
+  bool accepted_ = false;
+  bool had_cookie_ = false;
+  bool logged_in_ = false;
 };
 
 // The format a path asks for: its last segment's extension, or none.
@@ -43,7 +44,7 @@ bool valid_percent_encoding(std::string_view target);
 
 class HostRequest : public host::Request {
  public:
-  HostRequest(const httplib::Request& request, const SessionCodec& sessions);
+  HostRequest(const HttpRequest& request, CookieSession session);
 
   const host::TextMapping& headers() const override { return headers_; }
   const host::TextMapping& GET() const override { return query_; }

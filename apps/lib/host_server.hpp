@@ -5,42 +5,20 @@
 #include <spdlog/logger.h>
 
 #include <atomic>
-#include <chrono>
-#include <iosfwd>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "corvane/auth/jwt/policy.hpp"
+#include "host_config.hpp"
+#include "http_listener.hpp"
 #include "session_cookie.hpp"
-
-namespace httplib {
-class Server;
-struct Request;
-struct Response;
-}  // namespace httplib
 
 namespace corvane::apps {
 
 using Policy = auth::jwt::JWTAuthenticationPolicy;
-
-struct HostConfig {
-  std::string ini_path;
-  std::string host = "127.0.0.1";
-  int port = 8080;
-  int threads = 8;
-  std::string session_secret;
-  bool session_secure = false;
-  std::chrono::seconds session_lifetime{8 * 3600};
-  spdlog::level::level_enum log_level = spdlog::level::warn;
-  // Where the access log and the host's own records go; stdout and stderr
-  // when null (tests hand in their own).
-  std::shared_ptr<spdlog::sinks::sink> access_sink;
-  std::shared_ptr<spdlog::sinks::sink> error_sink;
-};
-
-// The [app:main] and [server:main] sections of the ini file.
-HostConfig load_host_config(const std::string& ini_path);
 
 class HostServer {
  public:
@@ -50,40 +28,48 @@ class HostServer {
   HostServer(const HostServer&) = delete;
   HostServer& operator=(const HostServer&) = delete;
 
-  // Binds the configured address; port 0 picks a free one. Returns the port.
+  // Binds the configured address and starts answering; port 0 picks a free
+  // one. Returns the port. ConfigError naming the address when it is taken.
   int bind();
-  // Serves until stop(); requests run on the thread pool.
+  // Blocks until stop(), then closes every connection.
   void serve();
   // Safe from any thread, also before serve() got going.
   void stop();
 
-  // Rebuilds the policy from the files and swaps it in; requests in flight
-  // finish on the one they started with. A rebuild that fails, or that would
-  // skip a provider the current policy serves, keeps the current policy and
-  // logs why. Returns whether the new policy is in use.
+  // Rebuilds the policy and the session settings from the files and swaps
+  // them in; requests in flight finish on the ones they started with. A
+  // rebuild that fails, or that would skip a provider the current policy
+  // serves, keeps the current ones and logs why. Returns whether the new
+  // ones are in use.
   bool reload();
 
-  std::shared_ptr<const Policy> policy() const { return policy_.load(); }
+  std::shared_ptr<const Policy> policy() const { return current_.load()->policy; }
+  // The settings read at start-up (address, limits); reload() does not change them.
   const HostConfig& config() const { return config_; }
 
  private:
-  void handle(const httplib::Request& req, httplib::Response& res) const;
-  void route(const httplib::Request& req, httplib::Response& res) const;
-  void log_access(const httplib::Request& req, const httplib::Response& res) const;
+  // What one configuration build gives; swapped as a whole by reload().
+  struct Generation {
+    std::shared_ptr<const Policy> policy;
+    SessionCodec sessions;
+    bool session_secure;
+  };
+  struct Outcome;
+
+  HttpResponse handle(const HttpRequest& request) const;
+  Outcome route(const HttpRequest& request, const Generation& generation) const;
+  void log_access(std::string_view method, std::string_view target, int status, const std::string& duration,
+                  const std::optional<std::string>& sso_user_id) const;
 
   HostConfig config_;
-  SessionCodec sessions_;
-  std::atomic<std::shared_ptr<const Policy>> policy_;
-  std::mutex reload_mutex_;
   std::shared_ptr<spdlog::logger> access_log_;
   std::shared_ptr<spdlog::logger> error_log_;
-  std::unique_ptr<httplib::Server> server_;
-  std::atomic<bool> stop_requested_{false};
-  std::atomic<bool> serving_{false};
+  std::atomic<std::shared_ptr<const Generation>> current_;
+  std::mutex reload_mutex_;
+  HttpListener listener_;
+  std::mutex stop_mutex_;
+  std::condition_variable stop_signal_;
+  bool stop_requested_ = false;
 };
-
-// corvane-host: parses the options, serves until SIGTERM or SIGINT, rebuilds
-// the policy on SIGHUP. Returns the exit code.
-int run_host(int argc, const char* const* argv, std::ostream& out, std::ostream& err);
 
 }  // namespace corvane::apps

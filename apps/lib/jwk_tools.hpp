@@ -36,11 +36,20 @@ std::string sign(const Json& private_jwk, std::string_view signing_input);
 // The compact JWT of `claims`, header {"alg", "kid", "typ": "JWT"}.
 std::string mint_compact(const Json& private_jwk, const Json& claims);
 
-// Writes `text` to `path` readable by the owner only, replacing the file.
-void write_private_file(const std::string& path, const std::string& text);
+// A ConfigError when `path` is a symbolic link: lets keygen refuse before it
+// writes either of its files.
+void refuse_symbolic_link(const std::string& path);
 
-// Writes `text` to `path` through a temporary file and a rename, so a reader
-// (a host reloading its keys) never sees half a file.
+// Both replace `path` through a new file created exclusively beside it and a
+// rename, so a reader (a host reloading its keys) never sees half a file. A
+// symbolic link in place of `path` is a ConfigError, never followed.
+// This one makes the file readable by the owner only (0600).
+void write_private_file(const std::string& path, const std::string& text);
+// This one makes it readable by everyone (0644): never for a secret.
 void write_file_atomically(const std::string& path, const std::string& text);
+
+// Writes the key set document: owner-only when it holds an HMAC secret (an
+// "oct" key is its own verifier), else readable by everyone.
+void write_key_set_file(const std::string& path, const Json& key_set);
 
 }  // namespace corvane::apps

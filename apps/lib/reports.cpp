@@ -3,6 +3,8 @@
 #include <sstream>
 
 #include "app_config.hpp"
+#include "config_lint.hpp"
+#include "request_hints.hpp"
 #include "corvane/host/request.hpp"
 #include "corvane/host/utils.hpp"
 
@@ -99,6 +101,8 @@ Json check_report(const std::string& ini_path) {
     entry["keys"] = std::move(keys);
     report["providers"].push_back(std::move(entry));
   }
+  report["warnings"] = configuration_warnings(
+      {ini_path, &built.settings, &built.settings_before, policy.users().get(), &policy});
   report["startup_log"] = std::move(built.startup_log);
   return report;
 }
@@ -126,6 +130,11 @@ std::string render_check(const Json& check) {
           << " alg=" << text_or(key["alg"], "-") << "\n";
     }
   }
+  if (!check["warnings"].empty()) out << "\nconfiguration warnings:\n";
+  for (const Json& warning : check["warnings"]) {
+    out << "  " << warning["file"].get<std::string>() << ": " << warning["key"].get<std::string>() << ": "
+        << warning["message"].get<std::string>() << "\n";
+  }
   bool first = true;
   for (const Json& record : check["startup_log"]) {
     if (record["level"] != "warning") continue;
@@ -136,7 +145,36 @@ std::string render_check(const Json& check) {
   return out.str();
 }
 
-Json auth_report(const AuthOptions& options) {
+namespace {
+
+std::vector<std::string> refusal_hints(const AuthOptions& options, const auth::jwt::JWTAuthenticationPolicy& policy) {
+  std::string ready;
+  if (policy.idps) {
+    for (const auto& [id, idp] : *policy.idps) ready += (ready.empty() ? "" : ", ") + id;
+  }
+  if (ready.empty()) ready = "none";
+  if (!truthy(policy.jwt_enabled)) return {"JWT authentication is not enabled in the authentication settings"};
+  try {
+    policy.get_token_from_header(options.authorization);
+  } catch (const ValueError&) {
+    const std::string problem = bearer_problem(options.authorization);
+    return {"the Authorization value breaks the bearer rules" + (problem.empty() ? "" : ": " + problem)};
+  }
+  const bool named = (options.idp_id && !options.idp_id->empty()) || options.idp_header;
+  if (!named) {
+    return {"no provider was named: pass --idp-id ID (the query parameter idp_id) or --idp-header ID (the header "
+            "X-Identity-Provider-Id); ready providers: " + ready};
+  }
+  const std::string id = options.idp_id && !options.idp_id->empty() ? *options.idp_id : *options.idp_header;
+  if (!policy.idps || !policy.idps->find(id)) {
+    return {"provider \"" + id + "\" is not ready in this configuration; ready providers: " + ready};
+  }
+  return {"the token was refused or matched no single user: see the warning in the request log"};
+}
+
+}  // namespace
+
+AuthResult auth_report(const AuthOptions& options) {
   Built built = build(options.ini_path);
   host::SimpleRequest request;
   request.header("Authorization", options.authorization);
@@ -148,10 +186,12 @@ Json auth_report(const AuthOptions& options) {
   std::optional<std::string> user_id;
   std::vector<std::string> principals;
   Json log;
+  AuthResult result;
   {
     logging::Capture capture(spdlog::level::debug);
     try {
       user_id = built.policy->authenticated_userid(request);
+      result.first_call_records = capture.records().size();
       principals = built.policy->effective_principals(request);
     } catch (const Exception& error) {
       throw ConfigError(options.ini_path + ": the request failed (" + describe_error(error) + ")");
@@ -171,10 +211,13 @@ Json auth_report(const AuthOptions& options) {
                        {"remembered", session.remembered ? Json(*session.remembered) : Json()},
                        {"sso_user_id", session.sso_user_id ? Json(*session.sso_user_id) : Json()}};
   report["settings"] = built.policy->auth_settings();
-  return report;
+  if (!user_id) result.hints = refusal_hints(options, *built.policy);
+  result.report = std::move(report);
+  return result;
 }
 
-std::string render_auth(const Json& auth) {
+std::string render_auth(const AuthResult& result) {
+  const Json& auth = result.report;
   std::ostringstream out;
   const Json& user = auth["user_id"];
   out << (user.is_null() ? "not authenticated" : "authenticated as " + user.get<std::string>()) << "\n";
@@ -185,15 +228,22 @@ std::string render_auth(const Json& auth) {
   out << "session:      invalidated " << session["invalidated"].get<int>() << " time(s), remembered "
       << text_or(session["remembered"], "-") << ", sso_user_id " << text_or(session["sso_user_id"], "-") << "\n";
   out << "log context:  " << dump(auth["log_context"]) << "\n";
-  for (const char* part : {"startup_log", "log"}) {
-    if (auth[part].empty()) continue;
-    out << (std::string_view(part) == "log" ? "\nrequest log:\n" : "\nstart-up log:\n");
-    for (const Json& record : auth[part]) {
-      const std::string level = record["level"].get<std::string>();
+  for (const std::string& hint : result.hints) out << "why:          " << hint << "\n";
+  const auto records = [&out](const char* title, auto first, auto last) {
+    if (first == last) return;
+    out << "\n" << title << ":\n";
+    for (; first != last; ++first) {
+      const std::string level = (*first)["level"].template get<std::string>();
       out << "  " << level << std::string(level.size() < 8 ? 8 - level.size() : 1, ' ')
-          << record["message"].get<std::string>() << "\n";
+          << (*first)["message"].template get<std::string>() << "\n";
     }
-  }
+  };
+  const Json& startup = auth["startup_log"];
+  const Json& log = auth["log"];
+  const auto split = log.begin() + static_cast<std::ptrdiff_t>(std::min(result.first_call_records, log.size()));
+  records("start-up log", startup.begin(), startup.end());
+  records("request log, authenticated_userid", log.begin(), split);
+  records("request log, effective_principals (authenticates the same request again)", split, log.end());
   return out.str();
 }
 

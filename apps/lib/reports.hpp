@@ -17,7 +17,8 @@ Json log_records(const std::vector<logging::Record>& records);
 
 // Constructs the policy from the ini file and describes every provider:
 // {"ini", "jwt_enabled", "providers": [{"id", "status", "reason"?,
-// "endpoints", "keys": [{"kid", "kty", "alg"}]}], "startup_log"}.
+// "endpoints", "keys": [{"kid", "kty", "alg"}]}], "warnings": [{"file",
+// "key", "message"}], "startup_log"}.
 // Configuration errors are ConfigError.
 Json check_report(const std::string& ini_path);
 // Every enabled provider is ready.
@@ -32,10 +33,20 @@ struct AuthOptions {
   std::optional<std::string> format;      // the requested data format
 };
 
-// Authenticates one request built from the options: {"user_id",
-// "principals", "startup_log", "log", "log_context", "session", "settings"}.
-// Errors escaping the policy are ConfigError naming their kind.
-Json auth_report(const AuthOptions& options);
-std::string render_auth(const Json& auth);
+struct AuthResult {
+  // {"user_id", "principals", "startup_log", "log", "log_context",
+  // "session", "settings"}: what --json prints.
+  Json report;
+  // How many of the records in "log" authenticated_userid wrote; the rest
+  // are effective_principals', which authenticates the request again.
+  std::size_t first_call_records = 0;
+  // Why the request was not authenticated, for a person.
+  std::vector<std::string> hints;
+};
+
+// Authenticates one request built from the options. Errors escaping the
+// policy are ConfigError naming their kind.
+AuthResult auth_report(const AuthOptions& options);
+std::string render_auth(const AuthResult& auth);
 
 }  // namespace corvane::apps

@@ -28,17 +28,21 @@ std::optional<std::string> optional_text(const Json& content, const char* key) {
 
 }  // namespace
 
-SessionCodec::SessionCodec(std::string secret, std::chrono::seconds lifetime)
-    : secret_(std::move(secret)), lifetime_(lifetime) {
-  if (secret_.size() < 16) throw ConfigError("the session secret must be at least 16 characters");
+SessionCodec::SessionCodec(std::string secret, std::chrono::seconds lifetime, std::vector<std::string> previous_secrets)
+    : lifetime_(lifetime) {
+  secrets_.push_back(std::move(secret));
+  for (std::string& previous : previous_secrets) secrets_.push_back(std::move(previous));
+  for (const std::string& each : secrets_) {
+    if (each.size() < 16) throw ConfigError("the session secret must be at least 16 characters");
+  }
   if (lifetime_.count() <= 0) throw ConfigError("the session lifetime must be positive");
 }
 
-std::string SessionCodec::mac(std::string_view content) const {
+std::string SessionCodec::mac(const std::string& secret, std::string_view content) {
   unsigned char out[EVP_MAX_MD_SIZE];
   std::size_t length = 0;
   std::string input = std::string(kVersion) + std::string(content);
-  if (!EVP_Q_mac(nullptr, "HMAC", nullptr, "SHA256", nullptr, secret_.data(), secret_.size(),
+  if (!EVP_Q_mac(nullptr, "HMAC", nullptr, "SHA256", nullptr, secret.data(), secret.size(),
                  reinterpret_cast<const unsigned char*>(input.data()), input.size(), out, sizeof out, &length)) {
     throw CryptoError("HMAC failed");
   }
@@ -50,7 +54,7 @@ std::string SessionCodec::encode(const SessionData& data, Clock::time_point now)
                   {"sso", data.sso_user_id ? Json(*data.sso_user_id) : Json()},
                   {"exp", seconds_of(now + lifetime_)}};
   const std::string encoded = base64url_encode(dump(content));
-  return encoded + "." + base64url_encode(mac(encoded));
+  return encoded + "." + base64url_encode(mac(secrets_.front(), encoded));
 }
 
 std::optional<SessionData> SessionCodec::decode(std::string_view value, Clock::time_point now) const {
@@ -60,10 +64,16 @@ std::optional<SessionData> SessionCodec::decode(std::string_view value, Clock::t
   const std::string_view encoded = value.substr(0, dot);
   std::string signature, content_text;
   if (!base64url_decode(value.substr(dot + 1), signature)) return std::nullopt;
-  const std::string expected = mac(encoded);
-  if (signature.size() != expected.size() || CRYPTO_memcmp(signature.data(), expected.data(), expected.size()) != 0) {
-    return std::nullopt;
+  bool signed_by_us = false;
+  for (const std::string& secret : secrets_) {
+    const std::string expected = mac(secret, encoded);
+    if (signature.size() == expected.size() &&
+        CRYPTO_memcmp(signature.data(), expected.data(), expected.size()) == 0) {
+      signed_by_us = true;
+      break;
+    }
   }
+  if (!signed_by_us) return std::nullopt;
   if (!base64url_decode(encoded, content_text)) return std::nullopt;
   try {
     const Json content = parse_json(content_text, 4);

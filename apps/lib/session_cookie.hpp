@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace corvane::apps {
 
@@ -22,8 +23,10 @@ class SessionCodec {
  public:
   using Clock = std::chrono::system_clock;
 
-  // The secret must be at least 16 bytes (a ConfigError otherwise).
-  SessionCodec(std::string secret, std::chrono::seconds lifetime);
+  // The secret signs, it and each previous secret verify (a rotation keeps
+  // the sessions signed before it); each must be at least 16 bytes (a
+  // ConfigError otherwise).
+  SessionCodec(std::string secret, std::chrono::seconds lifetime, std::vector<std::string> previous_secrets = {});
 
   // The cookie value: base64url(content) "." base64url(HMAC-SHA256).
   std::string encode(const SessionData& data, Clock::time_point now = Clock::now()) const;
@@ -35,8 +38,8 @@ class SessionCodec {
   std::chrono::seconds lifetime() const { return lifetime_; }
 
  private:
-  std::string mac(std::string_view content) const;
-  std::string secret_;
+  static std::string mac(const std::string& secret, std::string_view content);
+  std::vector<std::string> secrets_;  // the signing one first
   std::chrono::seconds lifetime_;
 };
 

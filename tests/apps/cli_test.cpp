@@ -52,7 +52,7 @@ TEST(Cli, CheckShowsEveryProviderAndItsStatus) {
   EXPECT_EQ(discovered["keys"], (Json::parse(R"([{"kid": "signing-1", "kty": "EC", "alg": "ES256"}])")));
   EXPECT_EQ(report["providers"][2]["status"], "disabled");
 
-  site.providers["broken"] = testing::provider(site.dir.path() + "/missing.json");
+  site.providers["broken"] = corvane::testing::email_provider(site.dir.path() + "/missing.json");
   site.write();
   CliRun skipped = cli({"check", "--ini", site.ini, "--json"});
   EXPECT_EQ(skipped.code, 1);
@@ -65,6 +65,56 @@ TEST(Cli, CheckShowsEveryProviderAndItsStatus) {
   EXPECT_EQ(text.code, 1);
   EXPECT_NE(text.out.find("broken: skipped"), std::string::npos);
   EXPECT_NE(text.out.find("kid=signing-1 kty=EC alg=ES256"), std::string::npos);
+}
+
+TEST(Cli, CheckWarnsAboutMistakesThatConstructionAccepts) {
+  struct Case {
+    const char* name;
+    void (*change)(Site&);
+    std::string key;      // of the one warning expected
+    std::string message;  // part of its text
+  } cases[] = {
+      {"misspelt provider key", [](Site& s) { s.providers["local"]["claim_atribute"] = "email"; },
+       "identity_providers.local.claim_atribute", "did you mean \"claim_attribute\""},
+      {"misspelt ini key", [](Site& s) { s.extra_ini = "corvane.log_levle = debug\n"; }, "corvane.log_levle",
+       "did you mean \"corvane.log_level\""},
+      {"unknown ini key far from any", [](Site& s) { s.extra_ini = "corvane.colour = blue\n"; }, "corvane.colour",
+       "unknown key \"corvane.colour\", ignored"},
+      {"null claim attribute", [](Site& s) { s.providers["local"]["claim_attribute"] = nullptr; },
+       "identity_providers.local.claim_attribute", "missing or null"},
+      {"user without the attribute", [](Site& s) { s.users["carol"] = {{"name", "c"}}; }, "carol.email",
+       "no attribute \"email\""},
+      {"user with a number", [](Site& s) { s.users["carol"] = {{"email", 7}}; }, "carol.email", "holds int"},
+      {"two users one form", [](Site& s) { s.users["carol"] = {{"email", " ALICE@example.org"}}; }, "email",
+       "users \"alice\", \"carol\" share \"alice@example.org\""},
+      {"two keys without kid",
+       [](Site& s) {
+         Json a = public_jwk(generate_private_jwk(Alg::ES256, "x")), b = public_jwk(generate_private_jwk(Alg::ES256, "y"));
+         a.erase("kid"), b.erase("kid");
+         s.write_key_set(Json::array({a, b}));
+       },
+       "identity_providers.local.jwks_uri", "2 keys without \"kid\""},
+  };
+  Site clean;
+  CliRun quiet = cli({"check", "--ini", clean.ini, "--strict", "--json"});
+  EXPECT_EQ(quiet.code, 0);
+  EXPECT_EQ(quiet.json()["warnings"], Json::array());
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Site site(Alg::ES256);
+    c.change(site);
+    site.write();
+    CliRun run = cli({"check", "--ini", site.ini, "--json"});
+    EXPECT_EQ(run.code, 0) << run.out;  // warnings alone leave the exit status as it is
+    const Json warnings = run.json()["warnings"];
+    ASSERT_EQ(warnings.size(), 1u) << warnings.dump();
+    const std::string key = warnings[0]["key"], message = warnings[0]["message"];
+    EXPECT_NE(key.find(c.key), std::string::npos) << key;
+    EXPECT_EQ(key.size() - key.find(c.key), c.key.size()) << key;
+    EXPECT_NE(message.find(c.message), std::string::npos) << message;
+    EXPECT_FALSE(warnings[0]["file"].get<std::string>().empty());
+    EXPECT_EQ(cli({"check", "--ini", site.ini, "--strict"}).code, 1);
+  }
 }
 
 TEST(Cli, AuthReportsTheRequestAndItsSession) {
@@ -115,21 +165,47 @@ TEST(Cli, AuthReportsTheRequestAndItsSession) {
 TEST(Cli, AuthRefusesBadTokensWithExitOne) {
   Site site;
   const Json stranger = generate_private_jwk(Alg::HS256, "k1");
-  const std::string cases[] = {
-      site.bearer("alice@example.org", stranger),  // another key under the known kid
-      site.bearer("alice@example.org", nullptr, -3600),  // expired
-      site.bearer("carol@example.org"),  // no such user
-      "Bearer !!!", "Basic abc", "",
+  const std::string good = site.bearer("alice@example.org");
+  const std::string compact = b64decode_padded(good.substr(7));
+  struct Case {
+    std::string value;
+    std::string why;  // part of the explanation the readable output gives
+  } cases[] = {
+      {site.bearer("alice@example.org", stranger), "see the warning"},  // another key under the known kid
+      {site.bearer("alice@example.org", nullptr, -3600), "see the warning"},  // expired
+      {site.bearer("carol@example.org"), "see the warning"},                  // no such user
+      {"Bearer " + compact, "compact JWT sent as it is"},
+      {"Bearer !!!", "\"!\" at position 8 is not standard base64"},
+      {"Basic abc", "does not begin with \"Bearer \""},
+      {"bearer " + good.substr(7), "written \"Bearer\" exactly"},
+      {"Bearer  " + good.substr(7), "exactly one blank"},
+      {good + " ", "followed by \" \""},
+      {"Bearer abc", "ends with \"=\""},
+      {"Bearer ab=", "ends with \"==\""},
+      {"Bearer ab-_", "URL-safe"},
+      {"Bearer gA==", "128 or above"},
+      {"", "empty"},
   };
-  for (const std::string& value : cases) {
-    SCOPED_TRACE(value.substr(0, 40));
-    CliRun run = cli({"auth", "--ini", site.ini, "--authorization", value, "--idp-id", "local", "--json"});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.value.substr(0, 40));
+    CliRun run = cli({"auth", "--ini", site.ini, "--authorization", c.value, "--idp-id", "local", "--json"});
     EXPECT_EQ(run.code, 1) << run.err;
     EXPECT_TRUE(run.json()["user_id"].is_null());
+    CliRun text = cli({"auth", "--ini", site.ini, "--authorization", c.value, "--idp-id", "local"});
+    EXPECT_NE(text.out.find("not authenticated"), std::string::npos);
+    EXPECT_NE(text.out.find("why:"), std::string::npos);
+    EXPECT_NE(text.out.find(c.why), std::string::npos) << text.out;
   }
-  CliRun text = cli({"auth", "--ini", site.ini, "--authorization", cases[1], "--idp-id", "local"});
-  EXPECT_NE(text.out.find("not authenticated"), std::string::npos);
+  CliRun text = cli({"auth", "--ini", site.ini, "--authorization", cases[1].value, "--idp-id", "local"});
   EXPECT_NE(text.out.find("warning JWT authentication failed"), std::string::npos);
+  // Both calls authenticate; each call's records are labelled, so the repeat is not read as a fault.
+  EXPECT_NE(text.out.find("request log, authenticated_userid:"), std::string::npos);
+  EXPECT_NE(text.out.find("request log, effective_principals"), std::string::npos);
+  CliRun unnamed = cli({"auth", "--ini", site.ini, "--authorization", good});
+  EXPECT_NE(unnamed.out.find("no provider was named: pass --idp-id ID"), std::string::npos) << unnamed.out;
+  EXPECT_NE(unnamed.out.find("ready providers: local"), std::string::npos) << unnamed.out;
+  CliRun unknown = cli({"auth", "--ini", site.ini, "--authorization", good, "--idp-header", "other"});
+  EXPECT_NE(unknown.out.find("provider \"other\" is not ready"), std::string::npos) << unknown.out;
 }
 
 TEST(Cli, BrokenConfigurationsGiveOneLineAndExitTwo) {
@@ -189,6 +265,13 @@ TEST(Cli, KeygenAndMintMakeTokensThePolicyAccepts) {
   EXPECT_FALSE(std::filesystem::exists(dir.path() + "/x.json"));  // refused before any file was written
   EXPECT_EQ(cli({"keygen", "--alg", "ES256", "--kid", "new", "--jwks", jwks, "--key", key}).code, 2);  // exists
   EXPECT_EQ(cli({"keygen", "--alg", "RS512", "--kid", "z", "--jwks", jwks, "--key", dir.path() + "/z"}).code, 2);
+  // A link where the key set goes is refused before the private key is written.
+  const std::string link = dir.path() + "/link.json";
+  std::filesystem::create_symlink(jwks, link);
+  CliRun linked = cli({"keygen", "--alg", "HS256", "--kid", "l", "--jwks", link, "--key", dir.path() + "/l.json"});
+  EXPECT_EQ(linked.code, 2);
+  EXPECT_NE(linked.err.find("symbolic link"), std::string::npos) << linked.err;
+  EXPECT_FALSE(std::filesystem::exists(dir.path() + "/l.json"));
 
   CliRun minted = cli({"mint", "--key", key, "--email", "bob@example.org", "--sub", "b-1", "--claims", R"({"aud": "x"})"});
   ASSERT_EQ(minted.code, 0) << minted.err;

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <spdlog/sinks/ringbuffer_sink.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <thread>
@@ -37,6 +40,7 @@ class RunningHost {
     thread_.join();
   }
   HostServer& server() { return server_; }
+  int port() const { return port_; }
   httplib::Client client() const {
     httplib::Client c("127.0.0.1", port_);
     c.set_connection_timeout(5);
@@ -59,6 +63,41 @@ class RunningHost {
   std::thread thread_;
   int port_ = 0;
 };
+
+// Sends `bytes` on a new connection and returns all the host sends back
+// until it closes the connection ("<open>" appended if it keeps it open for
+// 5 s after the last byte).
+std::string exchange(int port, const std::string& bytes) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const timeval timeout{5, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  std::string received;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+    (void)send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    char buffer[4096];
+    for (;;) {
+      const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+      if (n == 0) break;
+      if (n < 0) {
+        received += errno == EAGAIN ? "<open>" : "<reset>";
+        break;
+      }
+      received.append(buffer, static_cast<std::size_t>(n));
+    }
+  }
+  close(fd);
+  return received;
+}
+
+std::size_t count(const std::string& text, const std::string& needle) {
+  std::size_t n = 0;
+  for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+  return n;
+}
 
 std::string cookie_pair(const httplib::Result& result) {
   const std::string set_cookie = result->get_header_value("Set-Cookie");
@@ -118,6 +157,39 @@ TEST(Host, SessionCookiesFollowTheHtmlLogin) {
   site.write();
   RunningHost without_alice(site);
   EXPECT_EQ(without_alice.get("/whoami.json", {{"Cookie", cookie}})->status, 401);
+  // Sent beside another user's token, the dead session is neither revived
+  // nor re-signed: a token-authenticated JSON answer writes no cookie.
+  auto beside = without_alice.get("/whoami.json?idp_id=local", {{"Cookie", cookie}, {"Authorization", site.bearer("bob@example.org")}});
+  ASSERT_TRUE(beside);
+  EXPECT_EQ(Json::parse(beside->body)["user_id"], "bob");
+  EXPECT_FALSE(beside->has_header("Set-Cookie")) << beside->get_header_value("Set-Cookie");
+}
+
+TEST(Host, ReloadRotatesTheSessionSecretAndLifetime) {
+  Site site;
+  RunningHost host(site);
+  const auto login = [&] {
+    return host.get("/whoami.html?idp_id=local", {{"Authorization", site.bearer("alice@example.org")}});
+  };
+  const std::string before = cookie_pair(login());
+  const std::string old_secret = site.secret;
+
+  site.secret = "the-secret-after-the-rotation";
+  site.write();
+  ASSERT_TRUE(host.server().reload());
+  EXPECT_EQ(host.get("/whoami.json", {{"Cookie", before}})->status, 401);
+
+  // Listing the old secret as a previous one keeps its sessions; new ones
+  // are signed with the new secret and get the new lifetime.
+  site.extra_ini = "corvane.session_previous_secrets = " + old_secret + "\ncorvane.session_lifetime = 120\n";
+  site.write();
+  ASSERT_TRUE(host.server().reload());
+  EXPECT_EQ(host.get("/whoami.json", {{"Cookie", before}})->status, 200);
+  auto renewed = login();
+  EXPECT_NE(renewed->get_header_value("Set-Cookie").find("Max-Age=120;"), std::string::npos);
+  const std::string value = cookie_pair(renewed).substr(cookie_pair(renewed).find('=') + 1);
+  EXPECT_TRUE(SessionCodec(site.secret, std::chrono::seconds(60)).decode(value));
+  EXPECT_FALSE(SessionCodec(old_secret, std::chrono::seconds(60)).decode(value));
 }
 
 TEST(Host, BadInputGetsAClientError) {
@@ -134,11 +206,17 @@ TEST(Host, BadInputGetsAClientError) {
       {"unknown path", "/admin", {}, 404},
       {"unknown format", "/whoami.xml?idp_id=local", {{"Authorization", token}}, 404},
       {"bad resource name", "/resources/a.b.json", {}, 404},
+      {"resource in a folder", "/resources/a/b.json", {}, 404},
+      {"no resource name", "/resources/.json", {}, 404},
+      {"longer name", "/whoamix.json", {}, 404},
+      {"two formats", "/whoami.html.json", {}, 404},
+      {"resource without credentials", "/resources/r-1_x.json", {}, 401},
       {"invalid escape", "/whoami%zz", {}, 400},
       {"invalid escape in query", "/whoami.json?idp_id=%g0", {}, 400},
+      {"escaped NUL", "/whoami%00.html", {}, 400},
       {"garbage cookie", "/whoami.json", {{"Cookie", "corvane_session=\x01\x02garbage; ;;="}}, 401},
       {"garbage token", "/whoami.json?idp_id=local", {{"Authorization", "Bearer %%%"}}, 401},
-      {"huge header", "/whoami.json", {{"X-Big", std::string(20000, 'a')}}, 400},
+      {"huge header", "/whoami.json", {{"X-Big", std::string(20000, 'a')}}, 431},
       {"many headers", "/whoami.json", [] {
          httplib::Headers h;
          for (int i = 0; i < 300; ++i) h.emplace("X-H" + std::to_string(i), std::string(100, 'b'));
@@ -158,6 +236,37 @@ TEST(Host, BadInputGetsAClientError) {
   EXPECT_EQ(host.get("/health")->status, 200);  // still serving
 }
 
+TEST(Host, TheHttpLayerRefusesAndCloses) {
+  Site site;
+  site.extra_server_ini = "head_timeout = 1\n";
+  site.write();
+  RunningHost host(site);
+  const std::string health = "GET /health HTTP/1.1\r\nHost: h\r\n\r\n";
+  struct Case {
+    const char* name;
+    std::string bytes;
+    const char* status;
+  } cases[] = {
+      // The body must not be read as a second request (one answer, then the close).
+      {"GET with a body", "GET /health HTTP/1.1\r\nHost: h\r\nContent-Length: 35\r\n\r\n" + health, "400"},
+      {"HEAD with a chunked body", "HEAD /health HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n", "400"},
+      {"POST with a body", "POST /whoami.json HTTP/1.1\r\nHost: h\r\nContent-Length: 35\r\n\r\n" + health, "405"},
+      {"head just over 16 KiB", "GET /health HTTP/1.1\r\nHost: h\r\nX-A: " + std::string(16 * 1024, 'a') + "\r\n\r\n", "431"},
+      {"head without end", "GET /health HTTP/1.1\r\nHost: h\r\n" + std::string(40000, 'a'), "431"},
+      {"head not complete in time", "GET /health HTTP/1.1\r\nHost: h\r\n", "408"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string answer = exchange(host.port(), c.bytes);
+    EXPECT_EQ(answer.substr(0, 12), std::string("HTTP/1.1 ") + c.status) << answer.substr(0, 200);
+    EXPECT_EQ(count(answer, "HTTP/1.1 "), 1u) << answer;
+    EXPECT_EQ(answer.find("<open>"), std::string::npos) << "left open";
+  }
+  // Keep-alive still works for requests without a body.
+  const std::string two = exchange(host.port(), health + "GET /health HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ(count(two, "HTTP/1.1 200 OK"), 2u) << two;
+}
+
 TEST(Host, AnErrorEscapingThePolicyIsA500WithTheReasonLogged) {
   Site site;
   site.users["carol"] = {{"name", "no email attribute"}};
@@ -174,11 +283,15 @@ TEST(Host, AnErrorEscapingThePolicyIsA500WithTheReasonLogged) {
 TEST(Host, AccessLogNamesTheRequestAndTheSsoUser) {
   Site site;
   RunningHost host(site);
+  // Each line is written before its answer leaves, so one client's requests
+  // in sequence give lines in that order.
   host.get("/whoami.json?idp_id=local", {{"Authorization", site.bearer("alice@example.org")}});
   host.get("/whoami.json");
   host.get("/bad\x01path");
+  exchange(host.port(), "GET /health HTTP/1.1\r\nHost: h\r\nContent-Length: 1\r\n\r\nx");
   const auto lines = host.access->last_formatted();
-  ASSERT_GE(lines.size(), 2u);
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_NE(lines[3].find("GET /health 400 - sso_user_id=-"), std::string::npos) << lines[3];
   EXPECT_NE(lines[0].find("GET /whoami.json 200 "), std::string::npos) << lines[0];
   EXPECT_NE(lines[0].find("ms sso_user_id=sso-alice@example.org"), std::string::npos) << lines[0];
   // The log context is cleared per request: no sso user carried over.
@@ -251,6 +364,19 @@ TEST(Host, ConfigurationErrorsNameTheKey) {
   const std::string ports = site.dir.write("port.ini", "[app:main]\ncorvane.session_secret = 0123456789abcdef\n"
                                                        "[server:main]\nport = 70000\n");
   EXPECT_THROW(load_host_config(ports), ConfigError);
+
+  // A port in use is an error naming it, not a second listener sharing it.
+  RunningHost first(site);
+  HostConfig config = load_host_config(site.ini);
+  config.port = first.port();
+  HostServer second(config);
+  try {
+    second.bind();
+    ADD_FAILURE() << "bound a port in use";
+  } catch (const ConfigError& error) {
+    EXPECT_NE(std::string(error.what()).find(":" + std::to_string(first.port()) + ": Address already in use"),
+              std::string::npos) << error.what();
+  }
 }
 
 }  // namespace

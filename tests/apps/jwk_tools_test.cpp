@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <fstream>
+#include <filesystem>
 
 #include "app_errors.hpp"
 #include "corvane/jose/jwt.hpp"
@@ -81,14 +81,13 @@ TEST(JwkTools, SigningRefusesUnusableKeys) {
       {"wrong curve", [&] { Json k = rsa; k["crv"] = "P-384"; return k; }()},
       {"d not base64url", [&] { Json k = rsa; k["d"] = "a+b/"; return k; }()},
       {"no kid", [&] { Json k = rsa; k.erase("kid"); return k; }()},
+      {"point off the curve", [&] { Json k = rsa; k["x"] = public_jwk(generate_private_jwk(Alg::ES256, "k"))["x"]; return k; }()},
+      {"alg of another curve", [&] { Json k = rsa; k["alg"] = "ES384"; return k; }()},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_THROW(mint_compact(c.key, Json::object()), ConfigError);
   }
-  Json mismatched = rsa;
-  mismatched["x"] = public_jwk(generate_private_jwk(Alg::ES256, "k"))["x"];
-  EXPECT_THROW(mint_compact(mismatched, Json::object()), CryptoError);
 }
 
 TEST(JwkTools, KeySetsRefuseADuplicateKid) {
@@ -101,18 +100,45 @@ TEST(JwkTools, KeySetsRefuseADuplicateKid) {
   EXPECT_EQ(set["keys"].size(), 2u);
 }
 
-TEST(JwkTools, PrivateFilesAreOwnerOnlyEvenWhenReplaced) {
+unsigned mode_of(const std::string& path) {
+  struct stat info{};
+  EXPECT_EQ(::lstat(path.c_str(), &info), 0) << path;
+  return info.st_mode & 0777;
+}
+
+TEST(JwkTools, FilesAreReplacedWithTheirModeAndNeverThroughALink) {
   corvane::testing::TempDir dir;
   const std::string path = dir.write("key.json", "old");
   ::chmod(path.c_str(), 0644);
   write_private_file(path, "secret");
-  struct stat info{};
-  ASSERT_EQ(::stat(path.c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 0777, 0600u);
-  std::ifstream in(path);
-  std::string content((std::istreambuf_iterator<char>(in)), {});
-  EXPECT_EQ(content, "secret");
+  EXPECT_EQ(mode_of(path), 0600u);
+  EXPECT_EQ(corvane::testing::read_file(path), "secret");
   EXPECT_THROW(write_private_file(dir.path() + "/missing/key.json", "x"), ConfigError);
+
+  // An HMAC secret makes the whole key set owner-only; public keys alone do not.
+  const std::string jwks = dir.path() + "/jwks.json";
+  write_key_set_file(jwks, {{"keys", {public_jwk(generate_private_jwk(Alg::ES256, "ec"))}}});
+  EXPECT_EQ(mode_of(jwks), 0644u);
+  write_key_set_file(jwks, {{"keys", {public_jwk(generate_private_jwk(Alg::HS256, "hs"))}}});
+  EXPECT_EQ(mode_of(jwks), 0600u);
+
+  // A link placed where a file goes is refused; what it points at stays as it was.
+  const std::string victim = dir.write("victim", "precious");
+  ::chmod(victim.c_str(), 0600);
+  for (const auto& replace : {write_private_file, write_file_atomically}) {
+    const std::string link = dir.path() + "/link.json";
+    ASSERT_EQ(::symlink(victim.c_str(), link.c_str()), 0);
+    EXPECT_THROW(replace(link, "overwritten"), ConfigError);
+    EXPECT_EQ(corvane::testing::read_file(victim), "precious");
+    EXPECT_EQ(mode_of(victim), 0600u);
+    ::unlink(link.c_str());
+  }
+  // The old fixed temporary name is no way in either, and nothing is left behind.
+  ASSERT_EQ(::symlink(victim.c_str(), (jwks + ".tmp").c_str()), 0);
+  write_file_atomically(jwks, "{}");
+  EXPECT_EQ(corvane::testing::read_file(victim), "precious");
+  EXPECT_EQ(mode_of(victim), 0600u);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 4);  // key.json, jwks.json, jwks.json.tmp (the link), victim
 }
 
 }  // namespace

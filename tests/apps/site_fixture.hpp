@@ -1,5 +1,7 @@
 // A complete host configuration in a temporary folder: users, one provider
-// whose key set is a local file, the ini file naming them.
+// whose key set is a local file, the ini file naming them. The settings
+// documents come from support/policy_fixture.hpp, as for the policy's tests;
+// scripts build the same site with make_site in tests/e2e/support/common.bash.
 #pragma once
 
 #include <chrono>
@@ -9,6 +11,7 @@
 #include "corvane/util/json.hpp"
 #include "jwk_tools.hpp"
 #include "support/http_server.hpp"
+#include "support/policy_fixture.hpp"
 
 namespace corvane::apps::testing {
 
@@ -16,21 +19,11 @@ inline Json default_users() {
   return Json::parse(R"({"alice": {"email": "alice@example.org"}, "bob": {"email": "bob@example.org"}})");
 }
 
-inline Json provider(const std::string& jwks_path) {
-  return {{"enabled", true},
-          {"idp_name", "Local"},
-          {"claim_attribute", "email"},
-          {"user_config_attribute", "email"},
-          {"jwks_uri", jwks_path},
-          {"authorization_endpoint", "https://idp.example/auth"},
-          {"token_endpoint", "https://idp.example/token"}};
-}
-
 class Site {
  public:
   explicit Site(Alg alg = Alg::HS256, const std::string& kid = "k1") : key(generate_private_jwk(alg, kid)) {
     write_key_set(Json::array({public_jwk(key)}));
-    providers = {{"local", provider(jwks_path())}};
+    providers = {{"local", corvane::testing::email_provider(jwks_path())}};
     users = default_users();
     write();
   }
@@ -43,13 +36,12 @@ class Site {
 
   // Writes auth.json, users.json and app.ini from the members.
   void write() {
-    const Json auth = {{"authentication_policies", {{"jwt", {{"enabled", true}, {"identity_providers", providers}}}}}};
-    write_file_atomically(dir.path() + "/auth.json", auth.dump());
+    write_file_atomically(dir.path() + "/auth.json", corvane::testing::jwt_auth_settings(providers).dump());
     write_file_atomically(dir.path() + "/users.json", users.dump());
     ini = dir.write("app.ini", "[app:main]\ncorvane.auth_settings = %(here)s/auth.json\n"
                                "corvane.users = %(here)s/users.json\ncorvane.default_extension = " +
                                    default_extension + "\ncorvane.session_secret = " + secret + "\n" + extra_ini +
-                                   "[server:main]\nhost = 127.0.0.1\nport = 0\nthreads = 4\n");
+                                   "[server:main]\nhost = 127.0.0.1\nport = 0\nthreads = 4\n" + extra_server_ini);
   }
 
   // An Authorization header value for `email`, signed by `with` (the site's key by default).
@@ -66,7 +58,8 @@ class Site {
   Json users;
   std::string default_extension = "json";
   std::string secret = "a-shared-secret-of-the-hosts";
-  std::string extra_ini;
+  std::string extra_ini;         // more [app:main] lines
+  std::string extra_server_ini;  // more [server:main] lines
   std::string ini;
 };
 

@@ -5,6 +5,7 @@
 #include "corvane/util/errors.hpp"
 #include "corvane/util/logging.hpp"
 #include "support/http_server.hpp"
+#include "support/mint.hpp"
 #include "support/silent_server.hpp"
 
 namespace corvane::auth::jwt {
@@ -127,6 +128,13 @@ class Discovery : public ::testing::Test {
     s.Get("/to-file", [this](const httplib::Request&, httplib::Response& res) {
       res.set_redirect("file://" + document);
     });
+    // A discovery document whose "jwks_uri" is the query parameter "at".
+    s.Get("/pointing", [](const httplib::Request& req, httplib::Response& res) {
+      res.set_content(Json{{"jwks_uri", req.get_param_value("at")}}.dump(), "application/json");
+    });
+    s.Get("/keys", [this](const httplib::Request&, httplib::Response& res) {
+      res.set_content(testing::read_file(keys), "application/json");
+    });
     server.start();
   }
 
@@ -152,6 +160,7 @@ class Discovery : public ::testing::Test {
   testing::TempDir dir;
   testing::LoopbackServer server;
   std::string document;
+  std::string keys = dir.write("jwks.json", Json{{"keys", {testing::oct_jwk("a symmetric key of 32 bytes or more", "k")}}}.dump());
 };
 
 TEST_F(Discovery, LocationsThatLoad) {
@@ -229,6 +238,39 @@ TEST_F(Discovery, FailurePaths) {
     Json config = kComplete;
     config["idp_name"] = "Idp";
     EXPECT_TRUE(settle(config, dir.write("array.json", "[1]")).empty());
+  }
+}
+
+TEST_F(Discovery, ARemoteDocumentNamesKeysOnlyOverTheNetwork) {
+  const std::string refused[] = {keys, "file://" + keys, "FILE:" + keys, "/proc/self/environ"};
+  for (const auto& at : refused) {
+    SCOPED_TRACE(at);
+    Json config = {{"idp_name", "Idp"}, {"authorization_endpoint", "a"}, {"token_endpoint", "t"},
+                   {"well_known_configuration", server.url("/pointing?at=" + at)}};
+    IDPConfig record = make_record(config);
+    logging::Capture capture;
+    try {
+      record.post_init();
+      ADD_FAILURE() << "a local key set was loaded";
+    } catch (const ValueError& error) {
+      EXPECT_STREQ(error.what(), "Incorrect value for jwks_uri.");
+    }
+    EXPECT_EQ(capture.records(), (std::vector<logging::Record>{{spdlog::level::warn, "Incorrect value for jwks_uri."},
+                                                               {spdlog::level::debug, "jwks_uri: " + at}}));
+    EXPECT_FALSE(record.offline_jwks);
+  }
+  // Over the network, and every location a local value or a local document names, still load.
+  const Json loading[] = {
+      {{"well_known_configuration", server.url("/pointing?at=" + server.url("/keys"))}},
+      {{"well_known_configuration", server.url("/pointing?at=/nowhere")}, {"jwks_uri", keys}},
+      {{"well_known_configuration", dir.write("local.json", Json{{"jwks_uri", "file://" + keys}}.dump())}},
+  };
+  for (const Json& given : loading) {
+    Json config = given;
+    config.update({{"idp_name", "Idp"}, {"authorization_endpoint", "a"}, {"token_endpoint", "t"}});
+    IDPConfig record = make_record(config);
+    EXPECT_NO_THROW(record.post_init()) << config.dump();
+    EXPECT_TRUE(record.offline_jwks) << config.dump();
   }
 }
 

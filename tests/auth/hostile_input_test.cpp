@@ -1,6 +1,6 @@
 // Hostile headers and tokens end in a null user id, with no records beyond
-// the debug and warning records a failed request may write, and no error
-// escaping to the host.
+// the debug and warning records a failed request may write, each one short
+// line without control characters, and no error escaping to the host.
 #include <gtest/gtest.h>
 
 #include "corvane/auth/jwt/jwt.hpp"
@@ -33,6 +33,16 @@ class HostileInput : public ::testing::Test {
     policy = std::make_unique<JWTAuthenticationPolicy>(host::IniSettings{}, configuration);
   }
 
+  // Whether a record could pass for more than one line, or drive a terminal.
+  static bool has_control(const std::string& text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+      const auto c = static_cast<unsigned char>(text[i]);
+      if (c < 0x20 || c == 0x7f) return true;
+      if (c == 0xc2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) < 0xa0) return true;  // C1
+    }
+    return false;
+  }
+
   // Authenticates `authorization`; checks nothing escapes and only allowed records appear.
   std::optional<std::string> attempt(const std::string& authorization, const std::string& idp = "idp") {
     host::SimpleRequest request;
@@ -42,6 +52,10 @@ class HostileInput : public ::testing::Test {
     EXPECT_NO_THROW(user = policy->authenticated_userid(request));
     for (const auto& record : capture.records()) {
       EXPECT_TRUE(record.level == spdlog::level::debug || record.level == spdlog::level::warn) << record.message;
+      EXPECT_FALSE(has_control(record.message)) << record.message;
+      if (record.level == spdlog::level::warn) {
+        EXPECT_LE(record.message.size(), 1024u) << record.message.substr(0, 80);
+      }
     }
     EXPECT_LE(capture.records().size(), 4u);
     return user;
@@ -88,6 +102,14 @@ TEST_F(HostileInput, ForgedAndConfusedTokens) {
       testing::bearer(".."),
       testing::bearer(testing::sign_hs256(kSecret, kHs, kAlice) + "."),
       testing::bearer(testing::sign_hs256(kSecret, kHs, kAlice) + "="),
+      // Values meant to forge log lines or drive the terminal that shows them.
+      signed_token(R"({"alg":"HS256","kid":"k9\n2099-01-01T00:00:00.000 corvane.host error forged"})", kAlice),
+      signed_token(R"({"alg":"HS256","kid":"\u001b[2J\u001b]0;owned\u0007"})", kAlice),
+      signed_token(R"({"alg":"HS256\r\nforged","kid":"k1"})", kAlice),
+      signed_token(R"({"alg":"HS256","kid":"k1","crit":["x\n\u0085\u2028forged"]})", kAlice),
+      signed_token(R"({"alg":"HS256","kid":")" + std::string(5000, 'k') + "\"}", kAlice),
+      signed_token(R"({"alg":")" + std::string(5000, 'a') + "\"}", kAlice),
+      signed_token(R"({"alg":"HS256","kid":"k1","x":")" + std::string(5000, 'x') + "\n", kAlice),
   };
   for (const auto& authorization : cases) {
     SCOPED_TRACE(authorization);
@@ -137,8 +159,33 @@ TEST_F(HostileInput, OversizedAndMalformedHeaders) {
     SCOPED_TRACE(authorization.substr(0, 60));
     EXPECT_EQ(attempt(authorization), std::nullopt);
   }
-  const std::string ids[] = {std::string(1 << 16, 'i'), "\xff\xfe", std::string("idp\0", 4), "idp\n"};
-  for (const auto& idp : ids) EXPECT_EQ(attempt(signed_token(kHs, kAlice), idp), std::nullopt);
+  // The provider id through the header, at the default level; a printable
+  // one is written exactly as it is.
+  const auto header_warnings = [&](const std::string& idp) {
+    host::SimpleRequest request;
+    request.header("Authorization", signed_token(kHs, kAlice)).header("X-Identity-Provider-Id", idp).format("json");
+    logging::Capture capture(spdlog::level::warn);
+    EXPECT_EQ(policy->authenticated_userid(request), std::nullopt);
+    return capture.messages();
+  };
+  const std::string ids[] = {std::string(1 << 16, 'i'), "\xff\xfe", std::string("idp\0", 4), "idp\n",
+                             "x\n2099-01-01T00:00:00.000 corvane.host error forged\r\n", "\x1b[31mred\x7f\xc2\x9b"};
+  for (const auto& idp : ids) {
+    EXPECT_EQ(attempt(signed_token(kHs, kAlice), idp), std::nullopt);
+    const auto warnings = header_warnings(idp);
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_FALSE(has_control(warnings[0])) << warnings[0];
+    EXPECT_LE(warnings[0].size(), 1024u);
+  }
+  const std::pair<std::string, std::string> written[] = {
+      {"other idp \\n", "other idp \\n"},
+      {"j\xc3\xb6rg \xe2\x82\xac", "j\xc3\xb6rg \xe2\x82\xac"},  // UTF-8 stays as it is
+      {"a\nb\r\t\x1b\x7f\xc2\x85\xe2\x80\xa8\xff", "a\\nb\\r\\t\\x1b\\x7f\\u0085\\u2028\\xff"},
+      {std::string(300, 'i'), std::string(256, 'i') + "...[+44 bytes]"},
+  };
+  for (const auto& [idp, text] : written) {
+    EXPECT_EQ(header_warnings(idp), std::vector<std::string>{"Unknown Identity Provider \"" + text + "\"."});
+  }
 }
 
 }  // namespace

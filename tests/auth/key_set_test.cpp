@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
+#include <openssl/bn.h>
 
 #include "corvane/auth/jwt/jwt.hpp"
 #include "corvane/host/users.hpp"
+#include "corvane/util/base64.hpp"
 #include "corvane/util/errors.hpp"
 #include "corvane/util/logging.hpp"
 #include "support/http_server.hpp"
@@ -11,6 +13,27 @@ namespace corvane::auth::jwt {
 namespace {
 
 const Json kKey = testing::oct_jwk("a symmetric key of at least 32 bytes", "k1");
+
+// An RSA public key of `bits` bits that passes the public-key check (odd, no
+// factor below 2,000) without the cost of generating a key that large.
+Json rsa_key_of(int bits) {
+  std::unique_ptr<BN_CTX, decltype(&BN_CTX_free)> ctx(BN_CTX_new(), BN_CTX_free);
+  std::unique_ptr<BIGNUM, decltype(&BN_free)> n(BN_new(), BN_free), gcd(BN_new(), BN_free),
+      small_primes(BN_new(), BN_free);
+  BN_one(small_primes.get());
+  for (unsigned p = 3; p < 2000; p += 2) {
+    bool prime = true;
+    for (unsigned d = 3; d * d <= p && prime; d += 2) prime = p % d != 0;
+    if (prime) BN_mul_word(small_primes.get(), p);
+  }
+  do {
+    BN_rand(n.get(), bits, BN_RAND_TOP_ONE, BN_RAND_BOTTOM_ODD);
+    BN_gcd(gcd.get(), n.get(), small_primes.get(), ctx.get());
+  } while (!BN_is_one(gcd.get()));
+  std::string bytes(static_cast<std::size_t>(BN_num_bytes(n.get())), '\0');
+  BN_bn2bin(n.get(), reinterpret_cast<unsigned char*>(bytes.data()));
+  return {{"kty", "RSA"}, {"n", base64url_encode(bytes)}, {"e", "AQAB"}};
+}
 
 class KeySetLoading : public ::testing::Test {
  protected:
@@ -93,6 +116,10 @@ TEST_F(KeySetLoading, FailureTable) {
       {"500", "", server.url("/broken"), true},
       {"HTML 200", "", server.url("/html"), false},
       {"refused connection", "", "http://127.0.0.1:1/jwks", true},
+      // Caps on what one set may hold.
+      {"more than 64 keys", Json{{"keys", std::vector<Json>(65, kKey)}}.dump(), "", false},
+      {"RSA modulus over 8192 bits", Json{{"keys", {rsa_key_of(8200)}}}.dump(), "", false},
+      {"document over 1 MiB", Json{{"keys", {kKey}}, {"pad", std::string(1 << 20, ' ')}}.dump(), "", false},
   };
   for (auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -103,10 +130,13 @@ TEST_F(KeySetLoading, FailureTable) {
   }
 }
 
-TEST_F(KeySetLoading, EmptyKeysGiveAnEmptySet) {
+TEST_F(KeySetLoading, EmptyAndLargestSetsLoad) {
   IDPConfig* loaded = nullptr;
   EXPECT_EQ(load(dir.write("empty.json", R"({"keys": []})"), &loaded), "");
   EXPECT_EQ(loaded->offline_jwks->size(), 0u);
+  EXPECT_EQ(load(dir.write("full.json", Json{{"keys", std::vector<Json>(64, kKey)}}.dump()), &loaded), "");
+  EXPECT_EQ(loaded->offline_jwks->size(), 64u);
+  EXPECT_EQ(load(dir.write("rsa.json", Json{{"keys", {rsa_key_of(8192)}}}.dump())), "");
 }
 
 TEST_F(KeySetLoading, OtherSchemesAreRefusedWithoutAccess) {

@@ -44,15 +44,30 @@ check "the old policy still serves" 200 "$(status "$BASE/whoami.json?idp_id=loca
 contains "the access log names the sso user" "GET /whoami.json 200" "$(cat "$WORK/host.out")"
 contains "the access log carries sso_user_id" "sso_user_id=sso-a" "$(cat "$WORK/host.out")"
 
+# SIGTERM while a reload waits on a provider that never answers: the host
+# stops at once instead of after the fetch's time-out.
+cp "$WORK/auth.good" "$WORK/auth.json"
+set +e
+err="$(timeout 10 "$HOST" --ini "$WORK/app.ini" --port "${BASE##*:}" 2>&1 >/dev/null)"; code=$?
+set -e
+check "a second host on a port in use exits 2" 2 "$code"
+contains "and names the port" ":${BASE##*:}: Address already in use" "$err"
+
+start_silent_server
+sed -i "s|\"local\": {|\"slow\": {\"enabled\": true, \"idp_name\": \"Slow\", \"claim_attribute\": \"email\", \"user_config_attribute\": \"email\", \"well_known_configuration\": \"http://127.0.0.1:$SILENT_PORT/.well-known/openid-configuration\"}, \"local\": {|" "$WORK/auth.json"
+sed -i 's/^\[app:main\]$/[app:main]\njwt_cvn.http_timeout = 60/' "$WORK/app.ini"
+kill -HUP "$HOST_PID"
+for _ in $(seq 1 50); do grep -q 'reloading the configuration' "$WORK/host.err" && break; sleep 0.1; done
 kill -TERM "$HOST_PID"
+for _ in $(seq 1 100); do kill -0 "$HOST_PID" 2>/dev/null || break; sleep 0.1; done
+if kill -0 "$HOST_PID" 2>/dev/null; then not_ok "SIGTERM during a slow reload stops the host within 10 s"; fi
 set +e
 wait "$HOST_PID"; code=$?
 set -e
 HOST_PID=""
 check "SIGTERM stops the host with exit 0" 0 "$code"
-
-cp "$WORK/auth.good" "$WORK/auth.json"
-sed -i 's/^corvane.session_secret.*//' "$WORK/app.ini"
+contains "the reload was still running" "the reload was abandoned" "$(cat "$WORK/host.err")"
+sed -i 's/^corvane.session_secret.*//; s/^jwt_cvn.http_timeout.*//' "$WORK/app.ini"
 set +e
 err="$("$HOST" --ini "$WORK/app.ini" --port 0 2>&1 >/dev/null)"; code=$?
 set -e

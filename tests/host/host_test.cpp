@@ -128,6 +128,13 @@ TEST(IniSettings, ReadsTheAppSectionAndHere) {
   EXPECT_EQ(IniSettings::from_file(ini, "server:main").get("port"), "8080");
   EXPECT_THROW(IniSettings::from_file(dir.write("bad.ini", "[app:main]\nno equals sign\n")), ValueError);
   EXPECT_THROW(IniSettings::from_file(dir.path() + "/none.ini"), FileNotFoundError);
+  const std::string nul = dir.write("nul.ini", std::string("[app:main]\na = 1") + '\0' + "\ncorvane.users = u.json\n");
+  try {
+    IniSettings::from_file(nul);
+    ADD_FAILURE() << "a NUL byte ended the file silently";
+  } catch (const ValueError& error) {
+    EXPECT_EQ(error.what(), nul + ":2: NUL byte in the ini file");
+  }
 }
 
 TEST(BaseAuthenticationPolicy, LoadsTheNamedFiles) {

@@ -199,7 +199,7 @@ def test_host_users_mapping_is_walked_live(site, monkeypatch):
         policy.authenticated_userid(request("dave@example.org"))
 
 
-def test_errors_reach_the_caller_as_built_in_kinds(site, monkeypatch):
+def test_errors_reach_the_caller_as_built_in_kinds(site, monkeypatch, records):
     import corvane.utils
     from corvane.auth.jwt import jwt
 
@@ -235,6 +235,14 @@ def test_errors_reach_the_caller_as_built_in_kinds(site, monkeypatch):
     with pytest.raises(RuntimeError) as raised:
         policy.authenticated_userid(request())
     assert raised.value is failure
+
+    # A host error while a provider is built skips that provider, as the system's own errors do.
+    monkeypatch.setattr(corvane.utils, "asint", lambda value, default, key: int("x"))
+    records.clear()
+    skipped = jwt.JWTAuthenticationPolicy(settings)
+    assert skipped.idps == {} and skipped.jwt_settings["identity_providers"]["idp"]["enabled"] is False
+    assert records.pairs()[-1] == ("WARNING", 'Identity provider "idp" was skipped due to invalid configuration in '
+                                   "JWT authentication policy. invalid literal for int() with base 10: 'x'")
 
     # A host error of the failure kinds ends in no user, as the system's own do.
     monkeypatch.setattr(corvane.utils, "load_sso_user_to_session", lambda request, sso: None)

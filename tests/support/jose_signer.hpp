@@ -1,20 +1,19 @@
-// A test-side signer: generates keys for every supported algorithm, exports
-// their public JWK members, and signs compact tokens.
+// Test keys over the one signer: a fresh key for every supported algorithm,
+// its public JWK members, and compact tokens of any header and payload.
 #pragma once
 
-#include <memory>
 #include <string>
 
+#include "corvane/jose/signer.hpp"
 #include "corvane/util/json.hpp"
 
 namespace corvane::testing {
 
 class TestKey {
  public:
-  // A fresh key for `alg` (RSA of `rsa_bits` for RS*/PS*).
+  // A fresh key for `alg` (RSA of `rsa_bits` for RS*/PS*; "Ed448" makes an
+  // EdDSA key on Ed448).
   explicit TestKey(const std::string& alg, int rsa_bits = 2048);
-  ~TestKey();
-  TestKey(TestKey&&) noexcept;
 
   const std::string& alg() const { return alg_; }
   // The public JWK members (for HS* the secret itself), with kid when given.
@@ -31,9 +30,8 @@ class TestKey {
   std::string token(const Json& claims, const std::string& kid = "") const;
 
  private:
-  struct Impl;
   std::string alg_;
-  std::unique_ptr<Impl> impl_;
+  jose::SigningKey key_;
 };
 
 }  // namespace corvane::testing

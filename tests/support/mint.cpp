@@ -1,23 +1,12 @@
 #include "support/mint.hpp"
 
-#include <openssl/evp.h>
-
-#include <stdexcept>
-
+#include "corvane/jose/signer.hpp"
 #include "corvane/util/base64.hpp"
 
 namespace corvane::testing {
 
 std::string sign_hs256(const std::string& secret, const std::string& header, const std::string& payload) {
-  std::string signing_input = base64url_encode(header) + "." + base64url_encode(payload);
-  unsigned char mac[EVP_MAX_MD_SIZE];
-  size_t length = 0;
-  if (!EVP_Q_mac(nullptr, "HMAC", nullptr, "SHA256", nullptr, secret.data(), secret.size(),
-                 reinterpret_cast<const unsigned char*>(signing_input.data()), signing_input.size(), mac,
-                 sizeof mac, &length)) {
-    throw std::runtime_error("HMAC failed");
-  }
-  return signing_input + "." + base64url_encode(std::string(reinterpret_cast<char*>(mac), length));
+  return jose::SigningKey(Json{{"kty", "oct"}, {"k", base64url_encode(secret)}}).sign_compact("HS256", header, payload);
 }
 
 std::string mint_hs256(const std::string& secret, const std::string& kid, const Json& claims) {

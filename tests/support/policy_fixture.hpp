@@ -20,11 +20,14 @@ inline Json email_provider(const std::string& jwks_uri, bool enabled = true) {
           {"token_endpoint", "https://idp/token"}};
 }
 
-// Authentication settings with JWT enabled and `providers` (id to mapping).
+// The authentication settings document with JWT enabled and `providers` (id to mapping).
+inline Json jwt_auth_settings(Json providers) {
+  return {{"authentication_policies", {{"jwt", {{"enabled", true}, {"identity_providers", std::move(providers)}}}}}};
+}
+
 inline host::AuthConfiguration jwt_configuration(Json providers, std::shared_ptr<const host::Users> users = nullptr) {
   host::AuthConfiguration configuration;
-  *configuration.auth_settings = {
-      {"authentication_policies", {{"jwt", {{"enabled", true}, {"identity_providers", std::move(providers)}}}}}};
+  *configuration.auth_settings = jwt_auth_settings(std::move(providers));
   if (users) configuration.users = std::move(users);
   return configuration;
 }

@@ -2,6 +2,7 @@
 
 #include <ini.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "corvane/util/errors.hpp"
@@ -42,6 +43,11 @@ int on_entry(void* user, const char* section, const char* name, const char* valu
 
 IniSettings IniSettings::from_file(const std::string& path, const std::string& section) {
   std::string text = read_text_file(path);
+  // The parser reads a C string: a NUL would silently end the file there.
+  if (const auto nul = text.find('\0'); nul != std::string::npos) {
+    const auto line = 1 + std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(nul), '\n');
+    throw ValueError(path + ":" + std::to_string(line) + ": NUL byte in the ini file");
+  }
   std::filesystem::path folder = std::filesystem::absolute(path).parent_path();
   ParseState state{&section, folder.string(), {}};
   int line = ini_parse_string(text.c_str(), on_entry, &state);

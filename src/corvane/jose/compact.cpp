@@ -5,7 +5,10 @@
 
 #include "corvane/util/base64.hpp"
 #include "corvane/util/errors.hpp"
+#include "corvane/util/log_text.hpp"
 
+// Token values that error texts quote are capped: hosts write these texts to
+// their logs, and the token comes from anyone.
 namespace corvane::jose::detail {
 namespace {
 
@@ -23,7 +26,7 @@ Json parse_header(const std::string& text) {
   try {
     header = parse_json(text, kMaxHeaderDepth);
   } catch (const JSONDecodeError& e) {
-    throw InvalidJWSObject(std::string("Invalid JWS header: ") + e.what());
+    throw InvalidJWSObject("Invalid JWS header: " + logging::capped(e.what()));
   }
   if (!header.is_object()) throw InvalidJWSObject("JWS header is not a JSON object");
   return header;
@@ -37,7 +40,8 @@ void refuse_critical(const Json& header) {
       !std::all_of(crit->begin(), crit->end(), [](const Json& name) { return name.is_string(); })) {
     throw InvalidJWSObject("JWS header 'crit' must be a non-empty list of strings");
   }
-  throw InvalidJWSObject("Unsupported critical JWS header parameter '" + crit->front().get<std::string>() + "'");
+  throw InvalidJWSObject("Unsupported critical JWS header parameter '" +
+                         logging::capped(crit->front().get_ref<const std::string&>()) + "'");
 }
 
 }  // namespace
@@ -64,7 +68,7 @@ CompactJWS parse_compact(std::string_view token) {
   if (alg == jws.header.end() || !alg->is_string()) throw InvalidJWSObject("JWS header has no 'alg' string");
   const std::string& name = alg->get_ref<const std::string&>();
   jws.algorithm = find_algorithm(name);
-  if (jws.algorithm == nullptr) throw InvalidJWAAlgorithm("Algorithm '" + name + "' is not allowed");
+  if (jws.algorithm == nullptr) throw InvalidJWAAlgorithm("Algorithm '" + logging::capped(name) + "' is not allowed");
   refuse_critical(jws.header);
   if (auto kid = jws.header.find("kid"); kid != jws.header.end()) {
     if (!kid->is_string()) throw InvalidJWSObject("JWS header 'kid' must be a string");

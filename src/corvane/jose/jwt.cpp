@@ -4,6 +4,7 @@
 #include "corvane/jose/claims.hpp"
 #include "corvane/jose/compact.hpp"
 #include "corvane/util/errors.hpp"
+#include "corvane/util/log_text.hpp"
 #include "corvane/util/utf8.hpp"
 
 namespace corvane::jose {
@@ -21,7 +22,8 @@ void verify_with_key_set(const detail::CompactJWS& jws, const JWKSet& keys) {
     if (key.verify(alg, jws.signing_input, jws.signature)) return;
   }
   if (!jws.kid) throw JWTMissingKey("No working key found in key set");
-  if (!kid_found) throw JWTMissingKey("Key ID " + *jws.kid + " not in key set");
+  // Token values in error texts are capped: hosts write these texts to logs.
+  if (!kid_found) throw JWTMissingKey("Key ID " + logging::capped(*jws.kid) + " not in key set");
   throw InvalidJWSSignature("Verification failed for all signatures");
 }
 

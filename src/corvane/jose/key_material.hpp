@@ -3,12 +3,25 @@
 
 #include <array>
 #include <cstddef>
+#include <string>
+#include <string_view>
 
 #include "corvane/jose/algorithm.hpp"
 #include "corvane/jose/ossl.hpp"
 #include "corvane/util/json.hpp"
 
 namespace corvane::jose::detail {
+
+struct CurveInfo {
+  std::string_view jwk_name;
+  Curve curve;
+  const char* openssl_name;
+  std::size_t size;  // bytes of a coordinate, or of an OKP key
+};
+
+// The named curves of EC and OKP keys; null for one not supported.
+const CurveInfo* find_curve_info(Curve curve) noexcept;
+const CurveInfo* find_curve_info(std::string_view jwk_name) noexcept;
 
 struct KeyMaterial {
   KeyType type = KeyType::oct;
@@ -24,6 +37,10 @@ struct KeyMaterial {
 // Imports the key members of one JWK; throws InvalidJWKType for an unknown
 // "kty", InvalidJWKValue for any bad member. Private members are not read.
 KeyMaterial import_key(const Json& members, const std::string& kty);
+
+// Imports the private key of one RSA, EC or OKP JWK, for signing (the tools
+// and tests make tokens; the system itself only verifies). The same errors.
+KeyMaterial import_private_key(const Json& members, const std::string& kty);
 
 // Bytes of a coordinate (and of r or s) on an ECDSA curve.
 std::size_t coordinate_size(Curve curve) noexcept;

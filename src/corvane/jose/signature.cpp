@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <memory>
 
 #include "corvane/util/errors.hpp"
 
@@ -108,6 +109,20 @@ std::string ecdsa_raw_to_der(Curve curve, std::string_view raw) {
   if (body.size() >= 0x80) der.push_back(static_cast<char>(0x81));  // P-521 needs the long form
   der.push_back(static_cast<char>(body.size()));
   return der + body;
+}
+
+std::string ecdsa_der_to_raw(Curve curve, std::string_view der) {
+  const std::size_t size = coordinate_size(curve);
+  const auto* cursor = bytes_of(der);
+  std::unique_ptr<ECDSA_SIG, decltype(&ECDSA_SIG_free)> sig(
+      d2i_ECDSA_SIG(nullptr, &cursor, static_cast<long>(der.size())), ECDSA_SIG_free);
+  std::string raw(2 * size, '\0');
+  auto* out = reinterpret_cast<unsigned char*>(raw.data());
+  if (!sig || size == 0 || BN_bn2binpad(ECDSA_SIG_get0_r(sig.get()), out, static_cast<int>(size)) < 0 ||
+      BN_bn2binpad(ECDSA_SIG_get0_s(sig.get()), out + size, static_cast<int>(size)) < 0) {
+    throw JWException("Not an ECDSA signature of the curve: " + take_openssl_errors());
+  }
+  return raw;
 }
 
 bool verify_signature(const KeyMaterial& key, const Algorithm& algorithm, std::string_view input,

@@ -20,4 +20,8 @@ bool verify_signature(const KeyMaterial& key, const Algorithm& algorithm, std::s
 // 1..n-1 (RFC 7518 3.4).
 std::string ecdsa_raw_to_der(Curve curve, std::string_view raw);
 
+// The raw JWS form R||S, each padded to the curve's size, of an ECDSA
+// signature in DER, as OpenSSL makes it. A JWException when it is not one.
+std::string ecdsa_der_to_raw(Curve curve, std::string_view der);
+
 }  // namespace corvane::jose::detail

@@ -6,6 +6,8 @@
 #include <atomic>
 #include <mutex>
 
+#include "corvane/util/log_text.hpp"
+
 namespace corvane::logging {
 namespace {
 
@@ -35,7 +37,16 @@ void write(spdlog::level::level_enum level, std::string_view text) {
     return;
   }
   auto& log = logger();
-  if (log.should_log(level)) log.log(level, spdlog::string_view_t(text.data(), text.size()));
+  if (!log.should_log(level)) return;
+  // Records embed request and token values: escaped here, before any sink
+  // (a file, a terminal, the host's own logging) sees them, a record is one
+  // line whatever those values hold.
+  if (is_plain(text)) {
+    log.log(level, spdlog::string_view_t(text.data(), text.size()));
+  } else {
+    const std::string line = escape_controls(text);
+    log.log(level, spdlog::string_view_t(line.data(), line.size()));
+  }
 }
 
 void add_sink(std::shared_ptr<spdlog::sinks::sink> sink) { holder().sinks->add_sink(std::move(sink)); }

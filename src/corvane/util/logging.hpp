@@ -1,9 +1,11 @@
 // The module logger "corvane.auth.jwt".
 //
 // Records are pre-built texts written through spdlog's non-formatting
-// overload: data never becomes a format string. Callers test enabled()
-// before building a record's text, so records that are switched off cost a
-// level comparison only.
+// overload: data never becomes a format string. write() escapes control
+// characters, so every record is one line; values from outside are embedded
+// through capped() (log_text.hpp), so one request cannot fill the log.
+// Callers test enabled() before building a record's text, so records that are
+// switched off cost a level comparison only.
 #pragma once
 
 #include <spdlog/spdlog.h>

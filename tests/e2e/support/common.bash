@@ -7,6 +7,7 @@ JWT="$CORVANE_BUILD_DIR/corvane-jwt"
 HOST="$CORVANE_BUILD_DIR/corvane-host"
 WORK="$(mktemp -d "${TMPDIR:-/tmp}/corvane-e2e-XXXXXX")"
 HOST_PID=""
+SILENT_PID=""
 PASSED=0
 FAILED=0
 
@@ -15,6 +16,7 @@ cleanup() {
     kill -TERM "$HOST_PID" 2>/dev/null || true
     wait "$HOST_PID" 2>/dev/null || true
   fi
+  if [ -n "$SILENT_PID" ]; then kill "$SILENT_PID" 2>/dev/null || true; fi
   rm -rf "$WORK"
 }
 trap cleanup EXIT
@@ -30,12 +32,23 @@ finish() {
   [ "$FAILED" -eq 0 ]
 }
 
-# make_site: one provider "local" reading $WORK/jwks.json, users alice and bob.
+# make_site [ALG]: one provider "local" reading $WORK/jwks.json, users alice
+# and bob, the ini file $WORK/app.ini; the only site builder of the scripts
+# (tests/apps/site_fixture.hpp is the one of the C++ tests). Optional:
+#   SITE_KEYS (1): keys k1..kN in the set, private keys in $WORK/kI.json
+#   SITE_USERS (0): users user-0..user-(N-1) besides, email userI@example.org
+#   SITE_THREADS (4), SITE_LOG_LEVEL (info), SITE_EXTENSION (html)
 make_site() {
-  "$JWT" keygen --alg "${1:-ES256}" --kid k1 --jwks "$WORK/jwks.json" --key "$WORK/k1.json" >/dev/null
-  cat >"$WORK/users.json" <<JSON
-{"alice": {"email": "alice@example.org"}, "bob": {"email": "bob@example.org"}}
-JSON
+  local i
+  for i in $(seq 1 "${SITE_KEYS:-1}"); do
+    "$JWT" keygen --alg "${1:-ES256}" --kid "k$i" --jwks "$WORK/jwks.json" --key "$WORK/k$i.json" >/dev/null
+  done
+  /usr/bin/python3 - "$WORK/users.json" "${SITE_USERS:-0}" <<'PY'
+import json, sys
+users = {"alice": {"email": "alice@example.org"}, "bob": {"email": "bob@example.org"}}
+users.update({f"user-{i}": {"email": f"user{i}@example.org", "name": f"User {i}"} for i in range(int(sys.argv[2]))})
+json.dump(users, open(sys.argv[1], "w"))
+PY
   cat >"$WORK/auth.json" <<JSON
 {"authentication_policies": {"jwt": {"enabled": true, "identity_providers": {
   "local": {"enabled": true, "idp_name": "Local", "claim_attribute": "email", "user_config_attribute": "email",
@@ -46,13 +59,13 @@ JSON
 [app:main]
 corvane.auth_settings = %(here)s/auth.json
 corvane.users = %(here)s/users.json
-corvane.default_extension = html
+corvane.default_extension = ${SITE_EXTENSION:-html}
 corvane.session_secret = e2e-secret-0123456789abcdef
-corvane.log_level = info
+corvane.log_level = ${SITE_LOG_LEVEL:-info}
 [server:main]
 host = 127.0.0.1
 port = 0
-threads = 4
+threads = ${SITE_THREADS:-4}
 INI
 }
 
@@ -73,9 +86,35 @@ start_host() {
   return 1
 }
 
+# stop_host: SIGTERM, then SIGKILL after 5 s; clears HOST_PID.
+stop_host() {
+  [ -n "$HOST_PID" ] || return 0
+  kill -TERM "$HOST_PID" 2>/dev/null || true
+  for _ in $(seq 1 50); do kill -0 "$HOST_PID" 2>/dev/null || break; sleep 0.1; done
+  kill -KILL "$HOST_PID" 2>/dev/null || true
+  wait "$HOST_PID" 2>/dev/null || true
+  HOST_PID=""
+}
+
 # status URL [curl options...]: the HTTP status code alone.
 status() {
   local url="$1"
   shift
   curl -s -o /dev/null -w '%{http_code}' --max-time 5 "$@" "$url"
+}
+
+# start_silent_server: sets SILENT_PORT to a loopback port whose connections
+# are completed by the kernel and never answered (a hung server).
+start_silent_server() {
+  /usr/bin/python3 -c '
+import socket, sys, time
+s = socket.socket()
+s.bind(("127.0.0.1", 0))
+s.listen(64)
+print(s.getsockname()[1], flush=True)
+time.sleep(600)
+' >"$WORK/silent.port" &
+  SILENT_PID=$!
+  for _ in $(seq 1 50); do [ -s "$WORK/silent.port" ] && break; sleep 0.1; done
+  SILENT_PORT="$(cat "$WORK/silent.port")"
 }

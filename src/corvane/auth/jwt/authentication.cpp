@@ -1,6 +1,7 @@
 // Request authentication, principals and the one-time HTML session login.
 #include "corvane/auth/jwt/policy.hpp"
 #include "corvane/util/errors.hpp"
+#include "corvane/util/log_text.hpp"
 #include "corvane/util/logging.hpp"
 
 namespace corvane::auth::jwt {
@@ -26,7 +27,7 @@ std::optional<std::string> JWTAuthenticationPolicy::authenticated_userid(host::P
   const auto record = [&](std::string_view before, std::string_view after) {
     std::string text(before);
     text += '"';
-    text += *idp_id;
+    text += logging::capped(*idp_id);
     text += '"';
     text += after;
     return text;

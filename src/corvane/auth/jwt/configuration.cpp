@@ -8,18 +8,29 @@
 
 namespace corvane::auth::jwt {
 
+namespace {
+
+bool is_local(const UrlParts& url) { return url.scheme.empty() || url.scheme == "file"; }
+
+}  // namespace
+
 Json& IDPConfig::get_idp_config(Json& idp_config_) {
   Json* config = &idp_config_;
+  jwks_uri_from_network = false;
   if (truthy(well_known_configuration_url)) {
     Json well_known_config = Json::object();
+    bool fetched = false;
     try {
       well_known_config = _get_well_known_configuration();
+      fetched = !is_local(url_split(well_known_configuration_url.get_ref<const std::string&>()));
     } catch (const ValueError& error) {
       logging::warning("Failed to load .well-known configuration for " +
                        to_text(strict_get(idp_config_, "idp_name")) + ", " + error.what() +
                        ". Using only local configuration");
     }
+    const bool local_jwks_uri = truthy(get_or_null(*config, "jwks_uri"));
     config = &_merge_jwt_configuration(*config, well_known_config);
+    jwks_uri_from_network = fetched && !local_jwks_uri;
   }
   _validate_jwt_configuration(*config);
   return *config;
@@ -58,7 +69,7 @@ Json IDPConfig::_get_well_known_configuration() const {
 
   std::string text;
   try {
-    if (url.scheme.empty() || url.scheme == "file") {
+    if (is_local(url)) {
       text = read_text_file(url.path);
     } else {
       HttpResponse response = http_get(location, jwt_settings_http_timeout);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <memory>
 #include <optional>
 #include <string>
@@ -24,6 +25,13 @@ class IDPConfig {
   // merge and of the validation message.
   static constexpr std::array<std::string_view, 3> required_well_known_configuration_keys = {
       "jwks_uri", "authorization_endpoint", "token_endpoint"};
+
+  // What one key set may hold, far above any real provider's (rarely more
+  // than ten keys, some kilobytes): start-up cost (up to 0.3 s per 8192-bit
+  // RSA key) and the cost of a token without "kid", which tries every key,
+  // stay bounded. More is an invalid key set.
+  static constexpr std::size_t max_keys = 64;
+  static constexpr std::size_t max_key_set_bytes = 1024 * 1024;
 
   // Keeps `idp_config` itself (the mapping inside the host's settings, which
   // must outlive the record): merged keys are written into it. No input or
@@ -61,6 +69,9 @@ class IDPConfig {
   Json well_known_configuration_url;
   long jwt_settings_http_timeout;
 
+  // Whether the merged "jwks_uri" came from a discovery document fetched over
+  // HTTP(S): such a location must be http or https, never a local file.
+  bool jwks_uri_from_network = false;
   Json offline_jwks_uri;      // null until post_init()
   Json offline_verification;  // null until post_init(), then a boolean
   Json offline_raw_jwks;      // the key set document as read

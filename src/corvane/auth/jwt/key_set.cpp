@@ -16,6 +16,7 @@ jose::JWKSet IDPConfig::make_jwks(const Json& raw_jwks) {
   if (!keys.is_array()) {
     throw TypeError(std::string("'") + python_type_name(keys) + "' object is not a list of keys");
   }
+  if (keys.size() > max_keys) throw ValueError("a key set may hold at most " + std::to_string(max_keys) + " keys");
   std::vector<jose::JWK> collected;
   collected.reserve(keys.size());
   for (const Json& members : keys) {
@@ -38,7 +39,9 @@ void IDPConfig::load_offline_jwks() {
   }
 
   UrlParts url = url_split(uri);
-  if (url.scheme.empty() || url.scheme == "file") {
+  // A location a remote document names is never this machine's disk.
+  const bool local_allowed = !jwks_uri_from_network;
+  if (local_allowed && (url.scheme.empty() || url.scheme == "file")) {
     _load_offline_jwks_file(url);
   } else if (url.scheme == "http" || url.scheme == "https") {
     _load_offline_jwks_from_http(uri);
@@ -64,6 +67,7 @@ void IDPConfig::_load_offline_jwks_file(const UrlParts& url) {
   } catch (const FileNotFoundError&) {
     throw ValueError(err_msg_missing);
   }
+  if (text.size() > max_key_set_bytes) throw ValueError(err_msg_invalid);
   try {
     offline_raw_jwks = parse_json(text);
   } catch (const JSONDecodeError&) {
@@ -79,6 +83,7 @@ void IDPConfig::_load_offline_jwks_from_http(const std::string& path) {
     throw ValueError(err_msg_missing);
   }
   if (!response.ok()) throw ValueError(err_msg_missing);
+  if (response.body.size() > max_key_set_bytes) throw ValueError(err_msg_invalid);
   try {
     offline_raw_jwks = parse_json(response.body);
   } catch (const JSONDecodeError&) {

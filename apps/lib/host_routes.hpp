@@ -1,0 +1,19 @@
+// The reference host's addresses: /health, /whoami[.fmt] and
+// /resources/NAME[.fmt], where fmt is json or html.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace corvane::apps {
+
+struct Route {
+  enum class Kind { health, whoami, resource, not_found };
+  Kind kind = Kind::not_found;
+  std::string resource;  // the NAME of /resources/NAME
+};
+
+// Matches the whole (unescaped) path; anything else is not_found.
+Route match_route(std::string_view path);
+
+}  // namespace corvane::apps

@@ -1,0 +1,78 @@
+// The host's HTTP layer on libmicrohttpd: event-driven workers, so a slow or
+// idle client costs a socket and a bounded buffer, never a thread. What the
+// library does not bound by itself (a deadline for the whole request head,
+// requests that announce a body) is enforced here.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace corvane::apps {
+
+struct HttpLimits {
+  // A request head (request line and headers) larger than this is refused
+  // with 431; the per-connection buffer is sized just above it.
+  std::size_t max_head_bytes = 16 * 1024;
+  // From the first byte a connection may send (or the end of its previous
+  // answer) to the end of the head; a later head gets 408 and the close.
+  std::chrono::seconds head_timeout{10};
+  // A keep-alive connection that sends nothing for this long is closed.
+  std::chrono::seconds idle_timeout{5};
+  unsigned max_connections = 1000;
+  unsigned max_connections_per_client = 64;
+  unsigned threads = 8;
+};
+
+using HttpFields = std::vector<std::pair<std::string, std::string>>;
+
+struct HttpRequest {
+  std::string method;
+  std::string target;  // as sent: path and query, percent escapes kept
+  std::string path;    // the path part of the target, unescaped
+  HttpFields headers;  // in the order received
+  HttpFields query;    // unescaped, in the order received
+};
+
+struct HttpResponse {
+  int status = 200;
+  std::string content_type;
+  std::string body;
+  HttpFields headers;
+  bool close = false;  // close the connection after this answer
+};
+
+// A request the layer answered itself (408, 431, 400): for the access log.
+struct HttpRefusal {
+  std::string_view method;  // empty when the head never arrived
+  std::string_view target;
+  int status;
+};
+
+class HttpListener {
+ public:
+  using Handler = std::function<HttpResponse(const HttpRequest&)>;
+  using RefusalLog = std::function<void(const HttpRefusal&)>;
+
+  HttpListener(HttpLimits limits, Handler handler, RefusalLog refused);
+  ~HttpListener();
+  HttpListener(const HttpListener&) = delete;
+  HttpListener& operator=(const HttpListener&) = delete;
+
+  // Binds host:port (0 picks a free port) without port sharing, so a port in
+  // use is an error naming it, and starts answering. Returns the port.
+  int start(const std::string& host, int port);
+  // Stops accepting and closes every connection; idempotent.
+  void stop();
+
+  struct State;  // shared with the library's callbacks
+
+ private:
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace corvane::apps
