@@ -44,4 +44,5 @@ def test_no_growth(site):
     work(200, 100_000)
     objects_after, rss_after = measure()
     assert objects_after - objects < 500
-    assert rss_after - rss < 16 * 1024
+    if not os.environ.get("CORVANE_SANITIZED"):
+        assert rss_after - rss < 16 * 1024
