@@ -68,7 +68,7 @@ const std::string& IDPConfig::get_user_id_for_claims(const Json& token) const {
     }
   }
   if (matched_users_cnt == 0) throw ValueError("User not found for the token.");
-  if (matched_users_cnt > 1) throw ValueError("More than one user found for the token.");
+  if (matched_users_cnt > 1) throw SeveralUsersError("More than one user found for the token.");
   return all.user_id(first_match);
 }
 
