@@ -443,6 +443,7 @@ TEST(Host, ConfigurationErrorsNameTheKey) {
       {"short secret", "corvane.session_secret = short\n", "corvane.session_secret"},
       {"bad boolean", "corvane.session_secure = maybe\n", "corvane.session_secure"},
       {"bad level", "corvane.log_level = loud\n", "corvane.log_level"},
+      {"bad access log form", "corvane.access_log = xml\n", "corvane.access_log"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
