@@ -51,14 +51,15 @@ start_nginx() {
     : >"$run/error.log"
     "$NGINX" -p "$run" -c "$run/nginx.conf" -e "$run/error.log" -g 'daemon off;' 2>>"$run/stderr" &
     NGINX_PID=$!
+    EXTRA_PIDS+=("$NGINX_PID")
     for _ in $(seq 1 100); do
-      code="$(status "http://127.0.0.1:$NGINX_PORT/")"
+      # 000 (and curl failing) until nginx listens.
+      code="$(status "http://127.0.0.1:$NGINX_PORT/")" || true
       [ "$code" != 000 ] && break
       kill -0 "$NGINX_PID" 2>/dev/null || break
       sleep 0.05
     done
     if [ "$code" != 000 ]; then
-      EXTRA_PIDS+=("$NGINX_PID")
       NGINX_URL="http://127.0.0.1:$NGINX_PORT"
       return 0
     fi
