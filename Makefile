@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 SECONDS ?= 30
 
-.PHONY: all deps build test run sanitize tsan bench bench-host bench-scale fuzz soak attack clean
+.PHONY: all deps build test run run-pyramid bench-python sanitize tsan bench bench-host bench-scale fuzz soak attack clean
 
 all: build
 
@@ -23,15 +23,19 @@ test: build
 run: build
 	@scripts/run-demo $(BUILD)
 
+run-pyramid: build
+	@scripts/run-pyramid $(BUILD)
+
 sanitize:
 	@scripts/install-deps sanitize
 	$(MAKE) test BUILD=build-asan CMAKE_FLAGS='-DCORVANE_SANITIZE="address;undefined" -DCMAKE_BUILD_TYPE=Debug'
 
-# Only the suites that hold concurrency tests are built here.
+# Only the suites that hold concurrency tests are built here; the host tests
+# run too, for the HTTP layer's watcher and the reload thread.
 tsan: deps
 	cmake -S . -B build-tsan -G Ninja -DCORVANE_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build build-tsan -j $(JOBS) --target jose_tests auth_tests apps_tests
-	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --output-on-failure -j $(JOBS) -R 'Concurren'
+	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --output-on-failure -j $(JOBS) -R 'Concurren|^Host\.'
 
 bench:
 	@scripts/install-deps bench
@@ -50,6 +54,11 @@ bench-scale:
 	cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DCORVANE_BUILD_BENCH=ON
 	cmake --build build-release -j $(JOBS) --target corvane-host corvane-jwt
 	@scripts/bench-scale build-release
+
+bench-python:
+	@scripts/install-deps bench
+	$(MAKE) build BUILD=build-release CMAKE_FLAGS='-DCMAKE_BUILD_TYPE=Release'
+	@scripts/bench-python build-release
 
 FUZZ_TARGETS = $(basename $(notdir $(wildcard fuzz/*_fuzz.cpp)))
 

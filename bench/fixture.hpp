@@ -16,6 +16,8 @@
 #include <vector>
 
 #include "corvane/auth/jwt/jwt.hpp"
+#include "corvane/host/request.hpp"
+#include "corvane/host/users.hpp"
 #include "corvane/jose/key_material.hpp"
 #include "corvane/jose/signature.hpp"
 #include "corvane/util/base64.hpp"

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "corvane/auth/jwt/idp_config.hpp"
+#include "corvane/host/users.hpp"
 #include "corvane/util/errors.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

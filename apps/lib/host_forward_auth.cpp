@@ -107,7 +107,7 @@ ForwardAuthAnswer answer_forward_auth(const HttpRequest& subrequest, const Forwa
     return answer;
   }
   std::string principals;
-  for (const std::string& principal : auth::jwt::JWTAuthenticationPolicy::principals_for(*identity.user_id)) {
+  for (const std::string& principal : context.policy.principals_for(*identity.user_id)) {
     principals += (principals.empty() ? "" : ", ") + principal;
   }
   answer.response = json_response(200, {{"user_id", *identity.user_id},

@@ -3,6 +3,9 @@
 #include <thread>
 
 #include "corvane/auth/jwt/jwt.hpp"
+#include "corvane/host/request.hpp"
+#include "corvane/host/users.hpp"
+#include "corvane/host/utils.hpp"
 #include "corvane/host/utils.hpp"
 #include "corvane/util/errors.hpp"
 #include "corvane/util/logging.hpp"

@@ -7,6 +7,9 @@
 #include <thread>
 
 #include "corvane/auth/jwt/jwt.hpp"
+#include "corvane/host/request.hpp"
+#include "corvane/host/users.hpp"
+#include "corvane/host/utils.hpp"
 #include "corvane/host/utils.hpp"
 #include "support/http_server.hpp"
 #include "support/jose_signer.hpp"

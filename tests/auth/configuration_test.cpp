@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "corvane/auth/jwt/jwt.hpp"
+#include "corvane/host/users.hpp"
 #include "corvane/util/errors.hpp"
 #include "corvane/util/logging.hpp"
 #include "support/http_server.hpp"

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include "corvane/auth/jwt/jwt.hpp"
+#include "corvane/host/request.hpp"
+#include "corvane/host/users.hpp"
 #include "corvane/util/base64.hpp"
 #include "corvane/util/logging.hpp"
 #include "support/http_server.hpp"

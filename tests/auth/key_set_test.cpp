@@ -2,6 +2,7 @@
 #include <openssl/bn.h>
 
 #include "corvane/auth/jwt/jwt.hpp"
+#include "corvane/host/users.hpp"
 #include "corvane/util/base64.hpp"
 #include "corvane/util/errors.hpp"
 #include "corvane/util/logging.hpp"

@@ -6,6 +6,8 @@
 #include <cstdlib>
 
 #include "corvane/auth/jwt/jwt.hpp"
+#include "corvane/host/request.hpp"
+#include "corvane/host/users.hpp"
 #include "corvane/util/logging.hpp"
 #include "support/http_server.hpp"
 #include "support/mint.hpp"

@@ -12,7 +12,7 @@
 namespace corvane::host {
 namespace {
 
-TEST(Users, ColumnsFollowRecordOrderAndKinds) {
+TEST(Users, MatchesInRecordOrder) {
   Users users = Users::from_json(Json::parse(R"({
     "alice": {"email": "alice@example.org", "age": 30},
     "bob": {"name": "Bob"},
@@ -22,18 +22,41 @@ TEST(Users, ColumnsFollowRecordOrderAndKinds) {
   EXPECT_EQ(users.find("carol"), 2u);
   EXPECT_FALSE(users.find("dave"));
 
-  auto email = users.column("email");
-  EXPECT_EQ(email.at(0).text, "alice@example.org");
-  EXPECT_EQ(email.at(1).kind, Users::Value::Kind::absent);  // added before the column existed
-  EXPECT_EQ(email.at(2).text, "carol@example.org");
-  auto name = users.column("name");
-  EXPECT_EQ(name.at(0).kind, Users::Value::Kind::absent);  // column created by a later record
-  EXPECT_EQ(name.at(1).text, "Bob");
-  EXPECT_EQ(users.column("age").at(0).kind, Users::Value::Kind::other);
-  EXPECT_EQ(users.column("nobody has it").at(2).kind, Users::Value::Kind::absent);
+  // The walk's first failing record decides, in record order.
+  struct Case {
+    std::string name, form, expected;  // user id, or the error's kind and message
+  } cases[] = {
+      {"email", "alice@example.org", "AttributeError: 'User' object has no attribute 'email'"},  // bob lacks it
+      {"name", "bob", "AttributeError: 'User' object has no attribute 'name'"},  // alice lacks it, before bob
+      {"age", "30", "AttributeError: 'int' object has no attribute 'strip'"},
+      {"nobody has it", "x", "AttributeError: 'User' object has no attribute 'nobody has it'"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    try {
+      users.match(c.name, c.form);
+      ADD_FAILURE() << "no error";
+    } catch (const Exception& error) {
+      EXPECT_EQ(std::string(error.kind()) + ": " + error.what(), c.expected);
+    }
+  }
+  Users both = Users::from_json(Json::parse(R"({"a": {"n": "X "}, "b": {"n": "y"}, "c": {"n": "x"}})"));
+  EXPECT_EQ(both.match("n", "x").count, 2u);
+  EXPECT_EQ(both.match("n", "y").user_id, "b");
+  EXPECT_EQ(both.match("n", "z").count, 0u);
+  EXPECT_EQ(Users().match(nullptr, "x").count, 0u);  // no users: the name is never read
+  EXPECT_THROW(both.match(nullptr, "x"), TypeError);
 
   EXPECT_EQ(users.attribute(0, "age"), 30);
   EXPECT_THROW(users.attribute(1, "email"), AttributeError);
+}
+
+// Users who each carry an attribute name of their own cost memory in
+// proportion to their data, not users times names.
+TEST(Users, MemoryFollowsTheData) {
+  Users users;
+  for (int i = 0; i < 8000; ++i) users.add("u" + std::to_string(i), {{"attribute" + std::to_string(i), "value"}});
+  EXPECT_LT(users.column_bytes(), 8000u * 256);
 }
 
 TEST(Users, RejectsMalformedConfigurations) {

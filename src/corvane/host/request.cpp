@@ -2,6 +2,7 @@
 
 #include <strings.h>
 
+#include "corvane/host/utils.hpp"
 #include "corvane/util/errors.hpp"
 
 namespace corvane::host {
@@ -15,6 +16,22 @@ std::optional<std::string_view> TextMapping::get(std::string_view name) const {
     if (same) return std::string_view(it->second);
   }
   return std::nullopt;
+}
+
+std::optional<std::string> Request::header(std::string_view name, const std::optional<std::string>& fallback) const {
+  auto value = headers().get(name);
+  if (!value) return fallback;
+  return std::string(*value);
+}
+
+std::optional<std::string> Request::query_parameter(std::string_view name) const {
+  auto value = GET().get(name);
+  if (!value) return std::nullopt;
+  return std::string(*value);
+}
+
+void Request::set_log_context(std::string_view key, const std::string& value) {
+  current_thread_log_context()[std::string(key)] = value;
 }
 
 void MemorySession::invalidate() {

@@ -1,4 +1,4 @@
-// What the policy needs of the host's request and session.
+// The C++ reference host's request and session.
 #pragma once
 
 #include <optional>
@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "corvane/host/seam.hpp"
 #include "corvane/util/json.hpp"
 
 namespace corvane::host {
@@ -41,20 +42,22 @@ class Session {
   virtual void set_sso_user_id(const std::string& sso_user_id) = 0;
 };
 
-class Request {
+// A request of a C++ host: headers and query string as text mappings, the
+// session as an object, the log context of the thread as a JSON mapping
+// (current_thread_log_context()). Hosts implement the rest.
+class Request : public PolicyRequest {
  public:
-  virtual ~Request() = default;
   virtual const TextMapping& headers() const = 0;
   virtual const TextMapping& GET() const = 0;
   virtual Session& session() = 0;
 
-  // Request attributes: tested and set by name.
-  virtual bool has_attribute(std::string_view name) const = 0;
-  virtual void set_attribute(std::string_view name, Json value) = 0;
-
-  // The data formats the request asks for, the first being the response
-  // format; see requested_data_format().
-  virtual std::vector<std::string> requested_data_format(const Json& default_extension) const = 0;
+  std::optional<std::string> header(std::string_view name,
+                                    const std::optional<std::string>& fallback = std::nullopt) const override;
+  std::optional<std::string> query_parameter(std::string_view name) const override;
+  void set_log_context(std::string_view key, const std::string& value) override;
+  void invalidate_session() override { session().invalidate(); }
+  void remember(const std::string& userid) override { session().remember_user(userid); }
+  void load_sso_user_to_session(const std::string& sso_user_id) override { session().set_sso_user_id(sso_user_id); }
 };
 
 // The formats of a request that names `format` (a path extension, say), or

@@ -6,13 +6,9 @@
 #include <vector>
 
 #include "corvane/host/request.hpp"
+#include "corvane/host/seam.hpp"  // Everyone, Authenticated, Headers
 
 namespace corvane::host {
-
-inline const std::string Everyone = "system.Everyone";
-inline const std::string Authenticated = "system.Authenticated";
-
-using Headers = std::vector<std::pair<std::string, std::string>>;
 
 // Logs `userid` in to the request's session; the session cookie of the
 // response carries it. The headers returned are none: the host's session

@@ -25,12 +25,11 @@ void Users::add(std::string user_id, Json attributes) {
     throw TypeError("user record '" + user_id + "' must be a mapping, not " + type_name(attributes));
   }
   if (index_.count(user_id)) throw ValueError("user id '" + user_id + "' given twice");
-  const std::size_t row = ids_.size();
+  if (ids_.size() >= kArenaLimit) throw ValueError("users configuration too large");
+  const auto row = static_cast<std::uint32_t>(ids_.size());
   for (const auto& [name, value] : attributes.items()) {
-    auto [it, created] = columns_.try_emplace(name);
-    auto& data = it->second;
-    if (created) data.cells.resize(row, {0, 0, Value::Kind::absent});
-    Column::Cell cell{0, 0, Value::Kind::other};
+    Column& column = columns_[name];
+    Cell cell{row};
     if (value.is_string()) {
       const auto& text = value.get_ref<const std::string&>();
       std::string form;
@@ -41,27 +40,25 @@ void Users::add(std::string user_id, Json attributes) {
         form_made = false;  // left to the walk, which meets the same failure where it always did
       }
       const bool own_form = form_made && form != text;
-      if (data.arena.size() + text.size() > kArenaLimit ||
-          (own_form && data.forms.size() + form.size() > kArenaLimit)) {
+      if (column.arena.size() + text.size() > kArenaLimit ||
+          (own_form && column.forms.size() + form.size() > kArenaLimit)) {
         throw ValueError("users configuration too large");
       }
-      cell = {static_cast<std::uint32_t>(data.arena.size()), static_cast<std::uint32_t>(text.size()),
-              Value::Kind::text};
-      data.arena.append(text);
+      cell.text = true;
+      cell.offset = static_cast<std::uint32_t>(column.arena.size());
+      cell.length = static_cast<std::uint32_t>(text.size());
+      column.arena.append(text);
       if (!form_made) {
-        cell.form = Column::Cell::Form::missing;
+        cell.form = Cell::Form::missing;
       } else if (own_form) {
-        cell.form = Column::Cell::Form::own;
-        cell.form_offset = static_cast<std::uint32_t>(data.forms.size());
+        cell.form = Cell::Form::own;
+        cell.form_offset = static_cast<std::uint32_t>(column.forms.size());
         cell.form_length = static_cast<std::uint32_t>(form.size());
-        data.forms.append(form);
+        column.forms.append(form);
       }
       if (form_made) cell.form_hash = form_hash_of(form);
     }
-    data.cells.push_back(cell);
-  }
-  for (auto& [name, data] : columns_) {
-    if (data.cells.size() == row) data.cells.push_back({0, 0, Value::Kind::absent});
+    column.cells.push_back(cell);
   }
   index_.emplace(user_id, row);
   ids_.push_back(std::move(user_id));
@@ -81,10 +78,56 @@ const Json& Users::attribute(std::size_t index, std::string_view name) const {
   return *it;
 }
 
-Users::Column Users::column(std::string_view name) const {
-  auto it = columns_.find(name);
-  if (it == columns_.end()) return Column(&absent_column_);
-  return Column(&it->second);
+void Users::fail_at(std::size_t row, std::string_view name) const {
+  const Json& value = attribute(row, name);  // throws for a missing attribute
+  throw AttributeError(std::string("'") + python_type_name(value) + "' object has no attribute 'strip'");
+}
+
+UserMatch Users::match(const Json& name, std::string_view form) const {
+  UserMatch result;
+  if (ids_.empty()) return result;
+  if (!name.is_string()) {
+    throw TypeError(std::string("attribute name must be string, not '") + python_type_name(name) + "'");
+  }
+  const std::string& attribute_name = name.get_ref<const std::string&>();
+  auto it = columns_.find(attribute_name);
+  if (it == columns_.end()) fail_at(0, attribute_name);
+  const Column& column = it->second;
+  const std::uint32_t hash = form_hash_of(form);
+  const std::size_t present = column.cells.size();
+  std::size_t first = 0;
+  for (std::size_t i = 0; i < present; ++i) {
+    const Cell& cell = column.cells[i];
+    // Cells are in row order, one per row at most: a gap is a record
+    // without the attribute, and it comes first in the walk.
+    if (cell.row != i || !cell.text) fail_at(i, attribute_name);
+    bool same;
+    switch (cell.form) {
+      case Cell::Form::same:
+        same = cell.form_hash == hash && std::string_view(column.arena.data() + cell.offset, cell.length) == form;
+        break;
+      case Cell::Form::own:
+        same = cell.form_hash == hash &&
+               std::string_view(column.forms.data() + cell.form_offset, cell.form_length) == form;
+        break;
+      default:
+        same = comparison_form_equals(std::string_view(column.arena.data() + cell.offset, cell.length), form);
+    }
+    if (same && result.count++ == 0) first = i;
+  }
+  if (present < ids_.size()) fail_at(present, attribute_name);
+  if (result.count > 2) result.count = 2;
+  if (result.count > 0) result.user_id = ids_[first];
+  return result;
+}
+
+std::size_t Users::column_bytes() const {
+  std::size_t bytes = 0;
+  for (const auto& [name, column] : columns_) {
+    bytes += name.capacity() + column.cells.capacity() * sizeof(Cell) + column.arena.capacity() +
+             column.forms.capacity();
+  }
+  return bytes;
 }
 
 }  // namespace corvane::host

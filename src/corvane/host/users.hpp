@@ -1,11 +1,12 @@
-// The host's users configuration: an ordered mapping from user id to a user
-// record whose attributes are read by name.
+// The C++ users store: an ordered mapping from user id to a user record whose
+// attributes are read by name.
 //
-// Attributes are stored column by column (one contiguous text arena per
-// attribute name), so a walk over every record's attribute touches memory in
-// order and needs one name look-up per walk, not per record. The comparison
-// form of every text is settled once, when the record is added, so a walk
-// compares bytes and neither allocates nor case-maps per record.
+// Attributes are kept column by column (one text arena per attribute name),
+// and a column holds cells only for the records that carry its name, so the
+// store grows with its data, not with users times names. A match walks one
+// column in record order and needs one name look-up per walk, not per record.
+// The comparison form of every text is settled once, when the record is
+// added, so a walk compares bytes and neither allocates nor case-maps.
 #pragma once
 
 #include <cstdint>
@@ -15,81 +16,13 @@
 #include <unordered_map>
 #include <vector>
 
+#include "corvane/host/seam.hpp"
 #include "corvane/util/json.hpp"
 
 namespace corvane::host {
 
-class Users {
+class Users : public UserDirectory {
  public:
-  // One attribute of one record.
-  struct Value {
-    enum class Kind : std::uint8_t { absent, text, other };
-    Kind kind = Kind::absent;
-    std::string_view text;  // when kind is text; otherwise read record() for the value
-    // The comparison form of `text`, when has_form; it is missing only for a
-    // text whose form cannot be made, which the caller then makes (and fails
-    // on) itself.
-    bool has_form = false;
-    std::string_view form;
-    std::uint32_t form_hash = 0;  // form_hash_of(form), when has_form
-  };
-
-  // A cheap hash of a comparison form: most records of a walk differ from
-  // the wanted form in it, so their bytes are never compared.
-  static constexpr std::uint32_t form_hash_of(std::string_view form) {
-    std::uint32_t hash = 2166136261u;  // FNV-1a
-    for (char c : form) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
-    return hash;
-  }
-
-  // The values of one attribute name across all records, in record order.
-  class Column {
-   public:
-    // Records past the column's end (a name no record holds) are absent.
-    // Inline: a walk calls it once per record.
-    Value at(std::size_t index) const {
-      if (index >= cells_->size()) return {};
-      const Cell& cell = (*cells_)[index];
-      Value value;
-      value.kind = cell.kind;
-      if (cell.kind != Value::Kind::text) return value;
-      value.text = std::string_view(arena_->data() + cell.offset, cell.length);
-      value.form_hash = cell.form_hash;
-      switch (cell.form) {
-        case Cell::Form::same: value.has_form = true, value.form = value.text; break;
-        case Cell::Form::own:
-          value.has_form = true, value.form = std::string_view(forms_->data() + cell.form_offset, cell.form_length);
-          break;
-        case Cell::Form::missing: break;
-      }
-      return value;
-    }
-
-   private:
-    friend class Users;
-    struct Cell {
-      // Most texts (lower-case addresses and ids) are their own form and
-      // store it once.
-      enum class Form : std::uint8_t { same, own, missing };
-      std::uint32_t offset;
-      std::uint32_t length;
-      Value::Kind kind;
-      Form form = Form::same;
-      std::uint32_t form_offset = 0;
-      std::uint32_t form_length = 0;
-      std::uint32_t form_hash = 0;
-    };
-    struct Data {
-      std::vector<Cell> cells;
-      std::string arena;
-      std::string forms;  // the forms that differ from their text
-    };
-    explicit Column(const Data* data) : cells_(&data->cells), arena_(&data->arena), forms_(&data->forms) {}
-    const std::vector<Cell>* cells_;
-    const std::string* arena_;
-    const std::string* forms_;
-  };
-
   Users() = default;
   // From a mapping of user id to a mapping of attributes.
   static Users from_json(const Json& users);
@@ -108,20 +41,52 @@ class Users {
   // Reads attribute `name` of record `index`: AttributeError when absent.
   const Json& attribute(std::size_t index, std::string_view name) const;
 
-  // The column of `name`; a name that no record holds gives a column whose
-  // every value is absent.
-  Column column(std::string_view name) const;
+  UserMatch match(const Json& name, std::string_view form) const override;
+
+  // Bytes held by the attribute columns (cells and texts), for tests of the
+  // store's size.
+  std::size_t column_bytes() const;
 
  private:
+  // A cheap hash of a comparison form: most records of a walk differ from
+  // the wanted form in it, so their bytes are never compared.
+  static constexpr std::uint32_t form_hash_of(std::string_view form) {
+    std::uint32_t hash = 2166136261u;  // FNV-1a
+    for (char c : form) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+    return hash;
+  }
+
+  struct Cell {
+    // Most texts (lower-case addresses and ids) are their own form and
+    // store it once; `missing` is a text whose form cannot be made, which
+    // the walk then makes (and fails on) itself.
+    enum class Form : std::uint8_t { same, own, missing };
+    std::uint32_t row;  // the record's index
+    std::uint32_t offset = 0;
+    std::uint32_t length = 0;
+    std::uint32_t form_offset = 0;
+    std::uint32_t form_length = 0;
+    std::uint32_t form_hash = 0;
+    bool text = false;  // else a value that is not text
+    Form form = Form::same;
+  };
+  struct Column {
+    std::vector<Cell> cells;  // in row order; a row without a cell lacks the name
+    std::string arena;
+    std::string forms;  // the forms that differ from their text
+  };
   struct Hash {
     using is_transparent = void;
     std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
   };
+
+  // The error of record `row`, which lacks `name` or does not hold text there.
+  [[noreturn]] void fail_at(std::size_t row, std::string_view name) const;
+
   std::vector<std::string> ids_;
   std::vector<Json> records_;
   std::unordered_map<std::string, std::size_t, Hash, std::equal_to<>> index_;
-  std::unordered_map<std::string, Column::Data, Hash, std::equal_to<>> columns_;
-  Column::Data absent_column_;
+  std::unordered_map<std::string, Column, Hash, std::equal_to<>> columns_;
 };
 
 }  // namespace corvane::host

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "corvane/host/request.hpp"
+#include "corvane/host/seam.hpp"  // asint
 #include "corvane/util/json.hpp"
 
 namespace corvane::host {
@@ -16,11 +17,6 @@ Json& current_thread_log_context();
 // The data formats the request asks for; the first is the response format
 // ("html" for an HTML page).
 std::vector<std::string> requested_data_format(const Request& request, const Json& default_extension);
-
-// An integer setting: a number as it is, a text parsed as a decimal integer
-// (blanks around it allowed), null gives `fallback`. Anything else is a
-// ValueError naming `key`.
-long asint(const Json& value, long fallback, std::string_view key);
 
 // Hands the single sign-on user id to the request's session.
 void load_sso_user_to_session(Request& request, const std::string& sso_user_id);

@@ -3,6 +3,7 @@
 #include <spdlog/sinks/base_sink.h>
 #include <spdlog/sinks/dist_sink.h>
 
+#include <atomic>
 #include <mutex>
 
 #include "corvane/util/log_text.hpp"
@@ -13,6 +14,7 @@ namespace {
 struct LoggerHolder {
   std::shared_ptr<spdlog::sinks::dist_sink_mt> sinks = std::make_shared<spdlog::sinks::dist_sink_mt>();
   std::shared_ptr<spdlog::logger> logger = std::make_shared<spdlog::logger>(kLoggerName, sinks);
+  std::atomic<Backend*> backend{nullptr};
   LoggerHolder() { logger->set_level(spdlog::level::warn); }
 };
 
@@ -25,7 +27,15 @@ LoggerHolder& holder() {
 
 spdlog::logger& logger() { return *holder().logger; }
 
+void set_backend(Backend* backend) { holder().backend.store(backend, std::memory_order_release); }
+
+Backend* backend() { return holder().backend.load(std::memory_order_acquire); }
+
 void write(spdlog::level::level_enum level, std::string_view text) {
+  if (Backend* other = backend()) {
+    other->write(level, text);
+    return;
+  }
   auto& log = logger();
   if (!log.should_log(level)) return;
   // Records embed request and token values: escaped here, before any sink

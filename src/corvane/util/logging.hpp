@@ -23,7 +23,25 @@ inline constexpr const char* kLoggerName = "corvane.auth.jwt";
 // distributing sink, so sinks may be attached while other threads log.
 spdlog::logger& logger();
 
-inline bool enabled(spdlog::level::level_enum level) { return logger().should_log(level); }
+// Where records go instead of spdlog's sinks, when a host has its own
+// logging (the Python binding): asked per record whether the level is on,
+// and given each record's finished text.
+class Backend {
+ public:
+  virtual ~Backend() = default;
+  virtual bool enabled(spdlog::level::level_enum level) = 0;
+  virtual void write(spdlog::level::level_enum level, std::string_view text) = 0;
+};
+
+// Routes every record to `backend`, which must live as long as the process
+// may log; null routes them to spdlog again.
+void set_backend(Backend* backend);
+Backend* backend();
+
+inline bool enabled(spdlog::level::level_enum level) {
+  if (Backend* other = backend()) return other->enabled(level);
+  return logger().should_log(level);
+}
 
 void write(spdlog::level::level_enum level, std::string_view text);
 inline void debug(std::string_view text) { write(spdlog::level::debug, text); }

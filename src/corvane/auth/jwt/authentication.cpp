@@ -1,6 +1,5 @@
 // Request authentication, principals and the one-time HTML session login.
 #include "corvane/auth/jwt/policy.hpp"
-#include "corvane/host/utils.hpp"
 #include "corvane/util/errors.hpp"
 #include "corvane/util/log_text.hpp"
 #include "corvane/util/logging.hpp"
@@ -23,14 +22,14 @@ std::string_view outcome_name(AuthOutcome outcome) {
   return "error";
 }
 
-std::optional<std::string> JWTAuthenticationPolicy::authenticated_userid(host::Request& request) const {
+std::optional<std::string> JWTAuthenticationPolicy::authenticated_userid(host::PolicyRequest& request) const {
   return authenticate(request).user_id;
 }
 
-Authentication JWTAuthenticationPolicy::authenticate(host::Request& request) const {
+Authentication JWTAuthenticationPolicy::authenticate(host::PolicyRequest& request) const {
   Authentication result;
   if (!truthy(jwt_enabled)) return result;
-  const std::string_view auth_header = request.headers().get("Authorization", "");
+  const std::string auth_header = request.header("Authorization", "").value_or("");
   std::string token;
   try {
     token = get_token_from_header(auth_header);
@@ -39,8 +38,8 @@ Authentication JWTAuthenticationPolicy::authenticate(host::Request& request) con
     return result;
   }
 
-  std::optional<std::string_view> idp_id = request.GET().get("idp_id");
-  if (!idp_id || idp_id->empty()) idp_id = request.headers().get("X-Identity-Provider-Id");
+  std::optional<std::string> idp_id = request.query_parameter("idp_id");
+  if (!idp_id || idp_id->empty()) idp_id = request.header("X-Identity-Provider-Id");
   if (!idp_id) {
     logging::debug("Skipped JWT authentication. The idp_id was not found in query string or header.");
     result.outcome = AuthOutcome::no_provider_id;
@@ -68,15 +67,19 @@ Authentication JWTAuthenticationPolicy::authenticate(host::Request& request) con
   result.idp_id = *idp_id;
 
   std::string user_id, sso_user_id;
-  bool verified = false;
+  bool verified = false;  // past it, what fails is the mapping to a user
   try {
-    const jose::JWT jwt = idp->secure_load_jwt(token);
-    const Json& claims = jwt.claims();
-    verified = true;  // what fails from here on is the mapping to a user
+    // The signature and claims checks and the users walk call no host code
+    // (but the users themselves), so a host may let other threads run
+    // meanwhile; the records between them are written from the host's side.
+    std::optional<jose::JWT> jwt;
+    host().detached([&] { jwt.emplace(idp->secure_load_jwt(token)); });
+    const Json& claims = jwt->claims();
+    verified = true;
     if (logging::enabled(spdlog::level::debug)) logging::debug("JWT authentication payload: " + dump(claims));
-    user_id = idp->get_user_id_for_claims(claims);
+    host().detached([&] { user_id = idp->get_user_id_for_claims(claims); });
     sso_user_id = idp->get_sso_user_id(claims);
-    host::current_thread_log_context()["sso_user_id"] = sso_user_id;
+    request.set_log_context("sso_user_id", sso_user_id);
     if (logging::enabled(spdlog::level::debug)) logging::debug("JWT authentication - user: " + user_id);
   } catch (const Exception& exc) {
     // A token that does not verify, a provider that cannot verify, and
@@ -85,10 +88,16 @@ Authentication JWTAuthenticationPolicy::authenticate(host::Request& request) con
         !dynamic_cast<const ValueError*>(&exc)) {
       throw;
     }
-    logging::warning(std::string("JWT authentication failed. ") + exc.what());
-    result.outcome = !verified                                          ? AuthOutcome::token_refused
+    if (logging::enabled(spdlog::level::warn)) logging::warning(std::string("JWT authentication failed. ") + exc.what());
+    result.outcome = !verified                                      ? AuthOutcome::token_refused
                      : dynamic_cast<const SeveralUsersError*>(&exc) ? AuthOutcome::several_users
-                                                                      : AuthOutcome::no_user;
+                                                                    : AuthOutcome::no_user;
+    return result;
+  } catch (const std::exception& error) {
+    std::string text;  // the host's own errors, from its users or its log context
+    if (!host().belongs_to(error, host::ErrorFamily::request_failure, text)) throw;
+    if (logging::enabled(spdlog::level::warn)) logging::warning("JWT authentication failed. " + text);
+    result.outcome = verified ? AuthOutcome::no_user : AuthOutcome::token_refused;
     return result;
   }
 
@@ -96,40 +105,39 @@ Authentication JWTAuthenticationPolicy::authenticate(host::Request& request) con
     logging::debug(record("Authenticated using JWT for Identity Provider ", "."));
   }
   cookie_auth_for_html(request, user_id);
-  host::load_sso_user_to_session(request, sso_user_id);
+  request.load_sso_user_to_session(sso_user_id);
   result.outcome = AuthOutcome::authenticated;
   result.user_id = std::move(user_id);
   return result;
 }
 
-std::vector<std::string> JWTAuthenticationPolicy::effective_principals(host::Request& request) const {
+std::vector<std::string> JWTAuthenticationPolicy::effective_principals(host::PolicyRequest& request) const {
   const std::optional<std::string> userid = authenticated_userid(request);
   if (!userid) return {};
   return principals_for(*userid);
 }
 
-std::vector<std::string> JWTAuthenticationPolicy::principals_for(const std::string& userid) {
-  return {host::Everyone, host::Authenticated, userid, "group:corvane_users"};
+std::vector<std::string> JWTAuthenticationPolicy::principals_for(const std::string& userid) const {
+  return {host().everyone(), host().authenticated(), userid, "group:corvane_users"};
 }
 
-std::optional<std::string> JWTAuthenticationPolicy::unauthenticated_userid(const host::Request&) const {
+std::optional<std::string> JWTAuthenticationPolicy::unauthenticated_userid(const host::PolicyRequest&) const {
   return std::nullopt;
 }
 
-host::Headers JWTAuthenticationPolicy::remember(host::Request&, const std::string&, const Json&) const {
+host::Headers JWTAuthenticationPolicy::remember(host::PolicyRequest&, const std::string&, const Json&) const {
   return {};
 }
 
-host::Headers JWTAuthenticationPolicy::forget(host::Request&) const { return {}; }
+host::Headers JWTAuthenticationPolicy::forget(host::PolicyRequest&) const { return {}; }
 
-void JWTAuthenticationPolicy::cookie_auth_for_html(host::Request& request, const std::string& userid) const {
-  const Json& default_extension = strict_get(cvn_settings(), "default_extension");
-  const std::vector<std::string> formats = host::requested_data_format(request, default_extension);
+void JWTAuthenticationPolicy::cookie_auth_for_html(host::PolicyRequest& request, const std::string& userid) const {
+  const std::vector<std::string> formats = request.requested_data_format(default_extension());
   if (formats.empty()) throw ValueError("not enough values to unpack (expected at least 1, got 0)");
   if (formats.front() != "html") return;
   if (request.has_attribute("cvn_cookie_updated")) return;
-  request.session().invalidate();
-  host::remember(request, userid);
+  request.invalidate_session();
+  request.remember(userid);
   request.set_attribute("cvn_cookie_updated", true);
 }
 

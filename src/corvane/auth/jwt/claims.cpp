@@ -30,7 +30,7 @@ jose::JWT IDPConfig::secure_load_jwt(std::string_view token) const {
 
 Json IDPConfig::secure_load_claims(std::string_view token) const { return secure_load_jwt(token).claims(); }
 
-const std::string& IDPConfig::get_user_id_for_claims(const Json& token) const {
+std::string IDPConfig::get_user_id_for_claims(const Json& token) const {
   if (!token.is_object()) {
     throw TypeError(std::string(python_type_name(token)) + " indices must be integers or slices, not str");
   }
@@ -41,35 +41,10 @@ const std::string& IDPConfig::get_user_id_for_claims(const Json& token) const {
   const std::string token_auth_attr = comparison_form_of(*claim);
 
   if (!users) throw AttributeError("'NoneType' object has no attribute 'items'");
-  const host::Users& all = *users;
-  std::size_t matched_users_cnt = 0, first_match = 0;
-  if (!all.empty()) {
-    if (!user_config_attribute.is_string()) {
-      throw TypeError(std::string("attribute name must be string, not '") +
-                      python_type_name(user_config_attribute) + "'");
-    }
-    const std::string& attribute = user_config_attribute.get_ref<const std::string&>();
-    const host::Users::Column column = all.column(attribute);
-    const std::size_t count = all.size();
-    const std::uint32_t token_hash = host::Users::form_hash_of(token_auth_attr);
-    for (std::size_t i = 0; i < count; ++i) {
-      const host::Users::Value user_auth_attr = column.at(i);
-      if (user_auth_attr.kind != host::Users::Value::Kind::text) {
-        // attribute() throws the record's AttributeError when it is absent;
-        // a present value that is not text fails as stripping it would.
-        throw not_text(all.attribute(i, attribute));
-      }
-      const bool same = user_auth_attr.has_form
-                            ? user_auth_attr.form_hash == token_hash && user_auth_attr.form == token_auth_attr
-                            : comparison_form_equals(user_auth_attr.text, token_auth_attr);
-      if (same) {
-        if (matched_users_cnt++ == 0) first_match = i;
-      }
-    }
-  }
-  if (matched_users_cnt == 0) throw ValueError("User not found for the token.");
-  if (matched_users_cnt > 1) throw SeveralUsersError("More than one user found for the token.");
-  return all.user_id(first_match);
+  host::UserMatch matched_users = users->match(user_config_attribute, token_auth_attr);
+  if (matched_users.count == 0) throw ValueError("User not found for the token.");
+  if (matched_users.count > 1) throw SeveralUsersError("More than one user found for the token.");
+  return std::move(matched_users.user_id);
 }
 
 std::string IDPConfig::get_sso_user_id(const Json& token) const {

@@ -11,7 +11,7 @@
 #include <string_view>
 
 #include "corvane/host/ini_settings.hpp"
-#include "corvane/host/users.hpp"
+#include "corvane/host/seam.hpp"
 #include "corvane/jose/jwk_set.hpp"
 #include "corvane/jose/jwt.hpp"
 #include "corvane/util/errors.hpp"
@@ -43,9 +43,9 @@ class IDPConfig {
 
   // Keeps `idp_config` itself (the mapping inside the host's settings, which
   // must outlive the record): merged keys are written into it. No input or
-  // output happens here.
-  IDPConfig(std::shared_ptr<const host::Users> users, Json& idp_config,
-            const host::IniSettings& ini_settings);
+  // output happens here; `host` answers asint().
+  IDPConfig(std::shared_ptr<const host::UserDirectory> users, Json& idp_config,
+            const host::IniSettings& ini_settings, const host::Host& host = host::Host::basic());
 
   // Settles the configuration and loads the key set; any error passes on.
   void post_init();
@@ -68,9 +68,9 @@ class IDPConfig {
   // The single sign-on user id: "sub" in comparison form, or "".
   std::string get_sso_user_id(const Json& token) const;
   // The id of the one user whose attribute matches the configured claim.
-  const std::string& get_user_id_for_claims(const Json& token) const;
+  std::string get_user_id_for_claims(const Json& token) const;
 
-  std::shared_ptr<const host::Users> users;
+  std::shared_ptr<const host::UserDirectory> users;
   Json* idp_config;
   Json claim_attribute;
   Json user_config_attribute;

@@ -73,11 +73,11 @@ void JWTAuthenticationPolicy::construct(const host::IniSettings& ini_settings) {
 
   // A provider that fails to initialise is logged, left out and marked
   // disabled in the settings; the others are still built.
-  auto skip = [this](const std::string& idp_id, Json& idp_config, const char* reason) {
+  auto skip = [this](const std::string& idp_id, Json& idp_config, std::string_view reason) {
     logging::warning("Identity provider \"" + idp_id +
-                     "\" was skipped due to invalid configuration in JWT authentication policy. " + reason);
+                     "\" was skipped due to invalid configuration in JWT authentication policy. " + std::string(reason));
     idp_config["enabled"] = false;
-    provider_states.push_back({idp_id, ProviderState::Status::skipped, reason});
+    provider_states.push_back({idp_id, ProviderState::Status::skipped, std::string(reason)});
   };
   for (auto& [idp_id, idp_config] : providers.items()) {
     if (!truthy(strict_get(idp_config, "enabled"))) {
@@ -85,7 +85,7 @@ void JWTAuthenticationPolicy::construct(const host::IniSettings& ini_settings) {
       continue;
     }
     try {
-      IDPConfig idp(users(), idp_config, ini_settings);
+      IDPConfig idp(user_directory(), idp_config, ini_settings, host());
       idp.post_init();
       std::string config_text = logging::enabled(spdlog::level::debug) ? dump(*idp.idp_config) : std::string();
       idps->add(idp_id, std::move(idp));
@@ -95,6 +95,10 @@ void JWTAuthenticationPolicy::construct(const host::IniSettings& ini_settings) {
       skip(idp_id, idp_config, exc.what());
     } catch (const Json::exception& exc) {  // a settings value of the wrong JSON type
       skip(idp_id, idp_config, exc.what());
+    } catch (const std::exception& exc) {  // the host's own error, from asint say
+      std::string text;
+      if (!host().belongs_to(exc, host::ErrorFamily::ordinary, text)) throw;
+      skip(idp_id, idp_config, text);
     }
   }
 }

@@ -12,8 +12,7 @@
 
 #include "corvane/auth/jwt/idp_config.hpp"
 #include "corvane/host/base_policy.hpp"
-#include "corvane/host/request.hpp"
-#include "corvane/host/security.hpp"
+#include "corvane/host/seam.hpp"
 #include "corvane/util/regex.hpp"
 
 namespace corvane::auth::jwt {
@@ -75,20 +74,21 @@ class JWTAuthenticationPolicy : public host::BaseAuthenticationPolicy {
   static const Regex& token_regex();
 
   std::string get_token_from_header(std::string_view auth_header) const;
-  std::optional<std::string> authenticated_userid(host::Request& request) const;
+  std::optional<std::string> authenticated_userid(host::PolicyRequest& request) const;
   // authenticated_userid() with how it ended: the same steps, records,
   // effects and errors; authenticated_userid() is its user_id.
-  Authentication authenticate(host::Request& request) const;
+  Authentication authenticate(host::PolicyRequest& request) const;
   // The principals of an authenticated user, as effective_principals() gives them.
-  static std::vector<std::string> principals_for(const std::string& userid);
+  std::vector<std::string> principals_for(const std::string& userid) const;
   // The "identity_providers" mapping of authentication settings, or an empty
   // mapping when there is none: the one place that knows the layout.
   static const Json& configured_providers(const Json& auth_settings);
-  std::vector<std::string> effective_principals(host::Request& request) const;
-  std::optional<std::string> unauthenticated_userid(const host::Request& request) const;
-  host::Headers remember(host::Request& request, const std::string& principal, const Json& kw = Json::object()) const;
-  host::Headers forget(host::Request& request) const;
-  void cookie_auth_for_html(host::Request& request, const std::string& userid) const;
+  std::vector<std::string> effective_principals(host::PolicyRequest& request) const;
+  std::optional<std::string> unauthenticated_userid(const host::PolicyRequest& request) const;
+  host::Headers remember(host::PolicyRequest& request, const std::string& principal,
+                         const Json& kw = Json::object()) const;
+  host::Headers forget(host::PolicyRequest& request) const;
+  void cookie_auth_for_html(host::PolicyRequest& request, const std::string& userid) const;
 
   // The JWT settings section inside the host's settings; null when absent.
   const Json* jwt_settings = nullptr;

@@ -1,0 +1,1 @@
+"""JWT authentication for Pyramid applications (module ``corvane.auth.jwt.jwt``)."""

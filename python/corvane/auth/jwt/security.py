@@ -1,0 +1,65 @@
+"""Pyramid 2.0 security policy: the session login first, else the JWT policy.
+
+An HTML request with a valid token is logged in to the session once (the JWT
+policy calls ``pyramid.security.remember``, which lands in ``remember``
+here); the browser's later requests carry only the session cookie. Use it
+with a session factory, e.g. ``SignedCookieSessionFactory``.
+"""
+from pyramid.authentication import SessionAuthenticationHelper
+from pyramid.authorization import ACLHelper, Authenticated, Everyone
+from pyramid.interfaces import ISecurityPolicy
+from zope.interface import implementer
+
+from corvane.logging_conf import current_thread_log_context
+
+GROUP = "group:corvane_users"
+
+
+@implementer(ISecurityPolicy)
+class JWTSecurityPolicy:
+    def __init__(self, jwt_policy, session_prefix="auth."):
+        self.jwt_policy = jwt_policy
+        self.session_helper = SessionAuthenticationHelper(prefix=session_prefix)
+        self.acl = ACLHelper()
+
+    def identity(self, request):
+        """A dict with "userid", "principals" and "authenticated_by", or None.
+
+        Found once per request: Pyramid asks again for every permission and
+        user id, and each JWT authentication verifies the token anew."""
+        try:
+            return request._corvane_identity
+        except AttributeError:
+            pass
+        identity = self._find_identity(request)
+        request._corvane_identity = identity
+        return identity
+
+    def _find_identity(self, request):
+        userid = self.session_helper.authenticated_userid(request)
+        if userid is not None and userid in self.jwt_policy.users:
+            sso_user_id = request.session.get("sso_user_id")
+            if sso_user_id is not None:
+                current_thread_log_context()["sso_user_id"] = sso_user_id
+            principals = [Everyone, Authenticated, userid, GROUP]
+            return {"userid": userid, "principals": principals, "authenticated_by": "session"}
+        # One verification gives the user and the principals.
+        principals = self.jwt_policy.effective_principals(request)
+        if not principals:
+            return None
+        return {"userid": principals[2], "principals": principals, "authenticated_by": "jwt"}
+
+    def authenticated_userid(self, request):
+        identity = request.identity
+        return None if identity is None else identity["userid"]
+
+    def permits(self, request, context, permission):
+        identity = request.identity
+        principals = [Everyone] if identity is None else identity["principals"]
+        return self.acl.permits(context, principals, permission)
+
+    def remember(self, request, userid, **kw):
+        return self.session_helper.remember(request, userid, **kw)
+
+    def forget(self, request, **kw):
+        return self.session_helper.forget(request, **kw)
