@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 SECONDS ?= 30
 
-.PHONY: all deps build test run run-pyramid bench-python sanitize tsan bench bench-host fuzz soak attack clean
+.PHONY: all deps build test run run-pyramid bench-python sanitize tsan bench bench-host bench-scale fuzz soak attack clean
 
 all: build
 
@@ -46,6 +46,14 @@ bench-host:
 	@scripts/install-deps bench
 	$(MAKE) build BUILD=build-release CMAKE_FLAGS='-DCMAKE_BUILD_TYPE=Release -DCORVANE_BUILD_BENCH=ON'
 	@scripts/bench-host build-release
+
+# Through nginx (deploy/nginx) with one and two host processes, and the host
+# alone; only the two programs are built.
+bench-scale:
+	@scripts/install-deps bench
+	cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DCORVANE_BUILD_BENCH=ON
+	cmake --build build-release -j $(JOBS) --target corvane-host corvane-jwt
+	@scripts/bench-scale build-release
 
 bench-python:
 	@scripts/install-deps bench

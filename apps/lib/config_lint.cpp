@@ -21,6 +21,7 @@ const std::vector<std::string_view> kProviderKeys = {
 const std::vector<std::string_view> kIniKeys = {
     "corvane.auth_settings",  "corvane.users",     "corvane.default_extension", "corvane.session_secret",
     "corvane.session_previous_secrets", "corvane.session_secure", "corvane.session_lifetime", "corvane.log_level",
+    "corvane.access_log",
     "jwt_cvn.http_timeout",
 };
 constexpr std::string_view kIniPrefixes[] = {"corvane.", "jwt_cvn."};
@@ -166,12 +167,10 @@ Json configuration_warnings(const LintInput& input) {
   lint_ini(input, warnings);
   const std::string auth_file = input.settings->get("corvane.auth_settings", "").get<std::string>();
   const std::string users_file = input.settings->get("corvane.users", "").get<std::string>();
-  const Json& jwt = get_or_null(get_or_null(*input.auth_settings, "authentication_policies"), "jwt");
-  const Json& providers = get_or_null(jwt, "identity_providers");
-  if (providers.is_object()) {
-    for (const auto& [id, config] : providers.items()) {
-      lint_provider(input, auth_file, users_file, id, config, warnings);
-    }
+  // The settings as written, before construction marked skipped providers disabled.
+  for (const auto& [id, config] :
+       auth::jwt::JWTAuthenticationPolicy::configured_providers(*input.auth_settings).items()) {
+    lint_provider(input, auth_file, users_file, id, config, warnings);
   }
   return warnings.take();
 }

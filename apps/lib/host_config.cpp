@@ -39,6 +39,11 @@ HostConfig load_host_config(const std::string& ini_path) {
   config.session_lifetime =
       std::chrono::seconds(ini_int(ini_path, app, "corvane.session_lifetime", 8 * 3600, 60, 30L * 24 * 3600));
   config.log_level = log_level(ini_path, app);
+  const std::string access_log = text(app, "corvane.access_log", "text");
+  if (access_log != "text" && access_log != "json") {
+    throw ConfigError(ini_path + ": corvane.access_log must be text or json, not '" + access_log + "'");
+  }
+  config.access_log_json = access_log == "json";
 
   config.host = text(server, "host", "127.0.0.1");
   config.port = static_cast<int>(ini_int(ini_path, server, "port", 8080, 0, 65535));

@@ -26,6 +26,8 @@ struct HostConfig {
   bool session_secure = false;
   std::chrono::seconds session_lifetime{8 * 3600};
   spdlog::level::level_enum log_level = spdlog::level::warn;
+  // "corvane.access_log": text (default) or json, one object per line.
+  bool access_log_json = false;
   // Where the access log and the host's own records go; stdout and stderr
   // when null (tests hand in their own).
   std::shared_ptr<spdlog::sinks::sink> access_sink;

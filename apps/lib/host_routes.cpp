@@ -26,6 +26,8 @@ bool strip_format(std::string_view& rest) {
 Route match_route(std::string_view path) {
   if (path.size() > kMaxPathLength) return {};
   if (path == "/health") return {Route::Kind::health, {}};
+  if (path == "/auth") return {Route::Kind::auth, {}};
+  if (path == "/metrics") return {Route::Kind::metrics, {}};
   constexpr std::string_view whoami = "/whoami", resources = "/resources/";
   if (path.starts_with(whoami)) {
     std::string_view rest = path.substr(whoami.size());

@@ -2,8 +2,11 @@
 
 #include <spdlog/sinks/stdout_sinks.h>
 
+#include "access_log.hpp"
 #include "app_config.hpp"
 #include "corvane/host/utils.hpp"
+#include "host_forward_auth.hpp"
+#include "host_identity.hpp"
 #include "host_render.hpp"
 #include "host_request.hpp"
 #include "host_routes.hpp"
@@ -12,33 +15,21 @@
 namespace corvane::apps {
 namespace {
 
+// `bare`: the lines carry their own time, name and level (JSON lines).
 std::shared_ptr<spdlog::logger> make_logger(const char* name, std::shared_ptr<spdlog::sinks::sink> sink,
-                                            bool to_stdout) {
+                                            bool to_stdout, bool bare = false) {
   if (!sink) {
     if (to_stdout) {
       sink = std::make_shared<spdlog::sinks::stdout_sink_mt>();
     } else {
       sink = std::make_shared<spdlog::sinks::stderr_sink_mt>();
     }
-    sink->set_pattern("%Y-%m-%dT%H:%M:%S.%e %n %l %v");
+    sink->set_pattern(bare ? "%v" : "%Y-%m-%dT%H:%M:%S.%e %n %l %v");
   }
   auto logger = std::make_shared<spdlog::logger>(name, std::move(sink));
   logger->set_level(spdlog::level::info);
   logger->flush_on(spdlog::level::info);
   return logger;
-}
-
-// The providers the settings enable; after construction those skipped are
-// the ones missing from the table.
-std::vector<std::string> enabled_providers(const Json& auth_settings) {
-  std::vector<std::string> out;
-  const Json& jwt = get_or_null(get_or_null(auth_settings, "authentication_policies"), "jwt");
-  const Json& providers = get_or_null(jwt, "identity_providers");
-  if (!truthy(get_or_null(jwt, "enabled")) || !providers.is_object()) return out;
-  for (const auto& [id, config] : providers.items()) {
-    if (truthy(get_or_null(config, "enabled"))) out.push_back(id);
-  }
-  return out;
 }
 
 struct Built {
@@ -53,10 +44,9 @@ Built build_from_files(const std::string& ini_path) {
   if (extension != "html" && extension != "json") {
     throw ConfigError(ini_path + ": corvane.default_extension must be html or json for this host");
   }
-  const std::vector<std::string> enabled = enabled_providers(*configuration.auth_settings);
   Built built{build_policy(ini_path, settings, std::move(configuration)), {}};
-  for (const std::string& id : enabled) {
-    if (!built.policy->idps || !built.policy->idps->find(id)) built.skipped.push_back(id);
+  for (const auto& state : built.policy->provider_states) {
+    if (state.status == auth::jwt::ProviderState::Status::skipped) built.skipped.push_back(state.idp_id);
   }
   return built;
 }
@@ -66,22 +56,27 @@ std::string milliseconds(std::chrono::steady_clock::duration elapsed) {
   return std::to_string(micros / 1000) + "." + std::to_string(micros % 1000 / 100);
 }
 
+double as_milliseconds(std::chrono::steady_clock::duration elapsed) {
+  return static_cast<double>(std::chrono::duration_cast<std::chrono::microseconds>(elapsed).count()) / 1000;
+}
+
 }  // namespace
 
 struct HostServer::Outcome {
   Reply reply;
   std::optional<std::string> sso_user_id;
   std::optional<std::string> set_cookie;
+  std::optional<HttpResponse> raw = std::nullopt;  // sent as it is instead of the rendered reply
 };
 
 HostServer::HostServer(HostConfig config)
     : config_(std::move(config)),
-      access_log_(make_logger("corvane.host.access", config_.access_sink, true)),
+      access_log_(make_logger("corvane.host.access", config_.access_sink, true, config_.access_log_json)),
       error_log_(make_logger("corvane.host", config_.error_sink, false)),
       listener_(
           config_.limits, [this](const HttpRequest& request) { return handle(request); },
           [this](const HttpRefusal& refused) {
-            log_access(refused.method, refused.target, refused.status, "-", std::nullopt);
+            log_access(refused.method, refused.target, refused.status, std::nullopt, std::nullopt);
           }) {
   error_log_->set_level(std::min(config_.log_level, spdlog::level::info));
   Built built = build_from_files(config_.ini_path);
@@ -131,9 +126,11 @@ bool HostServer::reload() {
         SessionCodec(fresh.session_secret, fresh.session_lifetime, fresh.session_previous_secrets),
         fresh.session_secure}));
     error_log_->info("reloaded the configuration from " + config_.ini_path);
+    metrics_.count_reload(true);
     return true;
   } catch (const std::exception& error) {
     error_log_->error("reload failed, the previous configuration stays in use: " + describe_error(error));
+    metrics_.count_reload(false);
     return false;
   }
 }
@@ -151,14 +148,14 @@ HttpResponse HostServer::handle(const HttpRequest& request) const {
                                 "The request could not be handled; the reason is in the server's log.");
   }
   host::current_thread_log_context() = Json::object();
-  HttpResponse response = render(outcome.reply);
+  HttpResponse response = outcome.raw ? std::move(*outcome.raw) : render(outcome.reply);
   if (outcome.set_cookie) response.headers.emplace_back("Set-Cookie", *outcome.set_cookie);
-  if (outcome.reply.status == 401) response.headers.emplace_back("WWW-Authenticate", "Bearer");
-  if (outcome.reply.status == 405) response.headers.emplace_back("Allow", "GET, HEAD");
-  const std::string duration = milliseconds(std::chrono::steady_clock::now() - start);
-  response.headers.emplace_back("Server-Timing", "app;dur=" + duration);
+  if (response.status == 401) response.headers.emplace_back("WWW-Authenticate", "Bearer");
+  if (response.status == 405) response.headers.emplace_back("Allow", "GET, HEAD");
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  response.headers.emplace_back("Server-Timing", "app;dur=" + milliseconds(elapsed));
   // Logged before the answer leaves, so a client that has its answer finds the line written.
-  log_access(request.method, request.path, response.status, duration + "ms", outcome.sso_user_id);
+  log_access(request.method, request.path, response.status, as_milliseconds(elapsed), outcome.sso_user_id);
   return response;
 }
 
@@ -177,6 +174,14 @@ HostServer::Outcome HostServer::route(const HttpRequest& request, const Generati
   }
   const Route route = match_route(request.path);
   if (route.kind == Route::Kind::health) return {{200, "json", "", {{"status", "ok"}}}, {}, {}};
+  if (route.kind == Route::Kind::metrics) {
+    return {{}, {}, {}, HttpResponse{200, kMetricsContentType, metrics_.render(policy), {}, false}};
+  }
+  if (route.kind == Route::Kind::auth) {
+    ForwardAuthAnswer answer = answer_forward_auth(
+        request, {policy, generation.sessions, generation.session_secure, metrics_, *error_log_});
+    return {{}, std::move(answer.sso_user_id), {}, std::move(answer.response)};
+  }
   if (route.kind == Route::Kind::not_found) {
     return {error_reply(404, format, "Not Found", "There is nothing at this address."), {}, {}};
   }
@@ -186,24 +191,12 @@ HostServer::Outcome HostServer::route(const HttpRequest& request, const Generati
 
   const host::Users& users = *policy.users();
   HostRequest host_request(request, open_session(request, generation.sessions, users));
-  const CookieSession& session = host_request.session();
   Outcome outcome;
-  std::optional<std::string> user_id;
-  std::string via;
-  if (session.accepted()) {
-    user_id = session.data().user_id;
-    outcome.sso_user_id = session.data().sso_user_id;
-    via = "session";
-  } else {
-    if (session.had_cookie() && error_log_->should_log(spdlog::level::debug)) {
-      error_log_->debug("ignoring a session cookie that is invalid, expired or names an unknown user");
-    }
-    user_id = policy.authenticated_userid(host_request);
-    const Json& sso = get_or_null(host::current_thread_log_context(), "sso_user_id");
-    if (sso.is_string()) outcome.sso_user_id = sso.get<std::string>();
-    via = "jwt";
-  }
-  outcome.set_cookie = session_cookie(session, generation.sessions, generation.session_secure);
+  Identity identity = identify(host_request, policy, metrics_, *error_log_);
+  const std::optional<std::string>& user_id = identity.user_id;
+  const std::string& via = identity.via;
+  outcome.sso_user_id = std::move(identity.sso_user_id);
+  outcome.set_cookie = session_cookie(host_request.session(), generation.sessions, generation.session_secure);
 
   if (!user_id) {
     outcome.reply = error_reply(401, format, "401 Unauthorized",
@@ -224,12 +217,11 @@ HostServer::Outcome HostServer::route(const HttpRequest& request, const Generati
   return outcome;
 }
 
-void HostServer::log_access(std::string_view method, std::string_view target, int status, const std::string& duration,
-                            const std::optional<std::string>& sso_user_id) const {
-  const std::string_view path = target.substr(0, target.find('?'));
-  std::string line = method.empty() ? std::string("-") : printable(method, 16);
-  line += " " + (path.empty() ? std::string("-") : printable(path)) + " " + std::to_string(status) + " " + duration +
-          " sso_user_id=" + (sso_user_id ? printable(*sso_user_id, 100) : std::string("-"));
+void HostServer::log_access(std::string_view method, std::string_view target, int status,
+                            std::optional<double> milliseconds, const std::optional<std::string>& sso_user_id) const {
+  const AccessEntry entry{method, target, status, milliseconds, sso_user_id};
+  const std::string line =
+      config_.access_log_json ? access_json(entry, std::chrono::system_clock::now()) : access_text(entry);
   access_log_->info(spdlog::string_view_t(line.data(), line.size()));
 }
 

@@ -13,6 +13,7 @@
 
 #include "corvane/auth/jwt/policy.hpp"
 #include "host_config.hpp"
+#include "host_metrics.hpp"
 #include "http_listener.hpp"
 #include "session_cookie.hpp"
 
@@ -58,13 +59,14 @@ class HostServer {
 
   HttpResponse handle(const HttpRequest& request) const;
   Outcome route(const HttpRequest& request, const Generation& generation) const;
-  void log_access(std::string_view method, std::string_view target, int status, const std::string& duration,
+  void log_access(std::string_view method, std::string_view target, int status, std::optional<double> milliseconds,
                   const std::optional<std::string>& sso_user_id) const;
 
   HostConfig config_;
   std::shared_ptr<spdlog::logger> access_log_;
   std::shared_ptr<spdlog::logger> error_log_;
   std::atomic<std::shared_ptr<const Generation>> current_;
+  mutable HostMetrics metrics_;  // counted from const request handling
   std::mutex reload_mutex_;
   HttpListener listener_;
   std::mutex stop_mutex_;

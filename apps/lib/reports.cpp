@@ -34,29 +34,12 @@ Built build(const std::string& ini_path) {
   return built;
 }
 
-const Json& providers_of(const Json& auth_settings) {
-  static const Json none = Json::object();
-  const Json& jwt = get_or_null(get_or_null(auth_settings, "authentication_policies"), "jwt");
-  const Json& providers = get_or_null(jwt, "identity_providers");
-  return providers.is_object() ? providers : none;
-}
-
 Json endpoints_of(const Json& config) {
   Json out = Json::object();
   for (std::string_view key : auth::jwt::IDPConfig::required_well_known_configuration_keys) {
     out[std::string(key)] = get_or_null(config, key);
   }
   return out;
-}
-
-// The warning that names the provider as skipped: the reason to show.
-std::string skip_reason(const Json& startup_log, const std::string& id) {
-  const std::string needle = "Identity provider \"" + id + "\" was skipped";
-  for (const Json& record : startup_log) {
-    const std::string& message = record["message"].get_ref<const std::string&>();
-    if (message.rfind(needle, 0) == 0) return message;
-  }
-  return "skipped (no warning was logged)";
 }
 
 std::string text_or(const Json& value, const std::string& fallback) {
@@ -77,19 +60,13 @@ Json check_report(const std::string& ini_path) {
   Built built = build(ini_path);
   const auto& policy = *built.policy;
   Json report = {{"ini", ini_path}, {"jwt_enabled", truthy(policy.jwt_enabled)}, {"providers", Json::array()}};
-  const Json& after = providers_of(policy.auth_settings());
-  for (const auto& [id, config_before] : providers_of(built.settings_before).items()) {
-    Json entry = {{"id", id}};
+  const Json& after = auth::jwt::JWTAuthenticationPolicy::configured_providers(policy.auth_settings());
+  for (const auto& state : policy.provider_states) {
+    const std::string& id = state.idp_id;
+    Json entry = {{"id", id}, {"status", std::string(auth::jwt::status_name(state.status))}};
+    if (state.status == auth::jwt::ProviderState::Status::skipped) entry["reason"] = state.error;
     const auth::jwt::IDPConfig* idp = policy.idps ? policy.idps->find(id) : nullptr;
     const Json& config_after = get_or_null(after, id);
-    if (idp) {
-      entry["status"] = "ready";
-    } else if (truthy(policy.jwt_enabled) && truthy(get_or_null(config_before, "enabled"))) {
-      entry["status"] = "skipped";
-      entry["reason"] = skip_reason(built.startup_log, id);
-    } else {
-      entry["status"] = "disabled";
-    }
     entry["idp_name"] = get_or_null(config_after, "idp_name");
     entry["endpoints"] = endpoints_of(idp ? *idp->idp_config : config_after);
     Json keys = Json::array();

@@ -300,6 +300,100 @@ TEST(Host, AccessLogNamesTheRequestAndTheSsoUser) {
   for (const auto& line : lines) EXPECT_EQ(line.find('\x01'), std::string::npos);
 }
 
+// A mix of requests, to the pages and to /auth as a proxy sends it, then
+// every series of /metrics.
+TEST(Host, MetricsCountEveryOutcome) {
+  Site site;
+  Json odd = corvane::testing::email_provider(site.jwks_path());
+  odd["user_config_attribute"] = "nickname";  // no user has one: an error escapes the policy
+  Json broken = corvane::testing::email_provider(site.dir.path() + "/missing.json");
+  site.providers["odd"] = odd;
+  site.providers["off"] = corvane::testing::email_provider(site.jwks_path(), false);
+  site.providers["broken"] = broken;
+  site.users["twin1"] = {{"email", "twin@example.org"}};
+  site.users["twin2"] = {{"email", "Twin@example.org"}};
+  site.write();
+  RunningHost host(site);
+  const std::string alice = site.bearer("alice@example.org");
+  const Json stranger = generate_private_jwk(Alg::ES256, "k1");
+  struct Case {
+    const char* name;
+    std::string path;
+    httplib::Headers headers;
+    int status;
+  } cases[] = {
+      {"authenticated", "/whoami.json?idp_id=local", {{"Authorization", alice}}, 200},
+      {"no header", "/whoami.json?idp_id=local", {}, 401},
+      {"bad header", "/whoami.json?idp_id=local", {{"Authorization", "Bearer %%%"}}, 401},
+      {"no provider id", "/whoami.json", {{"Authorization", alice}}, 401},
+      {"unknown provider", "/whoami.json?idp_id=broken", {{"Authorization", alice}}, 401},
+      {"token refused", "/whoami.json?idp_id=local", {{"Authorization", site.bearer("alice@example.org", stranger)}}, 401},
+      {"no user", "/whoami.json?idp_id=local", {{"Authorization", site.bearer("carol@example.org")}}, 401},
+      {"several users", "/whoami.json?idp_id=local", {{"Authorization", site.bearer("twin@example.org")}}, 401},
+      {"error", "/whoami.json?idp_id=odd", {{"Authorization", alice}}, 500},
+      {"/auth, provider and format from the original target", "/auth",
+       {{"Authorization", alice}, {"X-Original-URI", "/app/page.html?x=1&idp_id=lo%63al"}}, 200},
+      {"/auth, a malformed original target", "/auth", {{"Authorization", alice}, {"X-Original-URI", "/a?idp_id=%zz"}}, 401},
+  };
+  std::optional<httplib::Response> login;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto result = host.get(c.path, c.headers);
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->status, c.status);
+    if (c.status == 200 && c.path == "/auth") login = *result;
+  }
+  ASSERT_TRUE(login);
+  EXPECT_EQ(login->get_header_value("X-Auth-User"), "alice");
+  EXPECT_EQ(login->get_header_value("X-Auth-Sso-User"), "sso-alice@example.org");
+  EXPECT_EQ(login->get_header_value("X-Auth-Principals"),
+            "system.Everyone, system.Authenticated, alice, group:corvane_users");
+  const std::string set_cookie = login->get_header_value("Set-Cookie");  // the original asked for HTML
+  const std::string cookie = set_cookie.substr(0, set_cookie.find(';'));
+  auto by_session = host.get("/auth", {{"Cookie", cookie}, {"X-Original-URI", "/app/data.json"}});
+  EXPECT_EQ(by_session->get_header_value("X-Auth-User"), "alice");
+  EXPECT_FALSE(by_session->has_header("Set-Cookie"));
+  EXPECT_EQ(host.get("/auth")->get_header_value("WWW-Authenticate"), "Bearer");
+  EXPECT_EQ(host.get("/whoami.json", {{"Cookie", cookie}})->status, 200);
+
+  EXPECT_TRUE(host.server().reload());
+  site.dir.write("auth.json", "{ not json");
+  EXPECT_FALSE(host.server().reload());
+
+  auto metrics = host.get("/metrics");
+  ASSERT_TRUE(metrics);
+  EXPECT_EQ(metrics->get_header_value("Content-Type"), "text/plain; version=0.0.4; charset=utf-8");
+  // No header: the pages' request and the /auth request without anything.
+  for (const std::string line : {
+           R"(corvane_auth_requests_total{provider="",outcome="bad_header"} 1)",
+           R"(corvane_auth_requests_total{provider="",outcome="error"} 1)",
+           R"(corvane_auth_requests_total{provider="",outcome="jwt_disabled"} 0)",
+           R"(corvane_auth_requests_total{provider="",outcome="no_header"} 2)",
+           R"(corvane_auth_requests_total{provider="",outcome="no_provider_id"} 1)",
+           R"(corvane_auth_requests_total{provider="",outcome="unknown_provider"} 1)",
+           R"(corvane_auth_requests_total{provider="local",outcome="authenticated"} 2)",
+           R"(corvane_auth_requests_total{provider="local",outcome="token_refused"} 1)",
+           R"(corvane_auth_requests_total{provider="local",outcome="no_user"} 1)",
+           R"(corvane_auth_requests_total{provider="local",outcome="several_users"} 1)",
+           R"(corvane_auth_requests_total{provider="odd",outcome="authenticated"} 0)",
+           R"(corvane_session_hits_total 2)",
+           R"(corvane_auth_duration_seconds_bucket{le="+Inf"} 11)",
+           R"(corvane_auth_duration_seconds_count 11)",
+           R"(corvane_provider_state{provider="local",state="ready"} 1)",
+           R"(corvane_provider_state{provider="local",state="skipped"} 0)",
+           R"(corvane_provider_state{provider="off",state="disabled"} 1)",
+           R"(corvane_provider_state{provider="broken",state="skipped"} 1)",
+           R"(corvane_provider_keys{provider="local"} 1)",
+           R"(corvane_reloads_total{result="success"} 1)",
+           R"(corvane_reloads_total{result="failure"} 1)",
+           R"(corvane_config_last_reload_successful 0)",
+           R"(corvane_build_info{version=")",
+       }) {
+    EXPECT_NE(metrics->body.find("\n" + line), std::string::npos) << line << "\n" << metrics->body;
+  }
+  EXPECT_EQ(metrics->body.find("provider=\"nobody\""), std::string::npos);
+}
+
 TEST(HostConcurrency, ReloadSwapsKeysWithoutFailingARequest) {
   Site site;
   RunningHost host(site);
@@ -349,6 +443,7 @@ TEST(Host, ConfigurationErrorsNameTheKey) {
       {"short secret", "corvane.session_secret = short\n", "corvane.session_secret"},
       {"bad boolean", "corvane.session_secure = maybe\n", "corvane.session_secure"},
       {"bad level", "corvane.log_level = loud\n", "corvane.log_level"},
+      {"bad access log form", "corvane.access_log = xml\n", "corvane.access_log"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

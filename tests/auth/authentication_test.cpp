@@ -76,21 +76,27 @@ TEST_F(Authentication, ProviderSelectionAndFailures) {
     std::optional<std::string> header;
     std::optional<std::string> user;
     std::vector<Record> records;  // beyond the success records; checked when not empty
+    AuthOutcome outcome;
+    std::string idp;  // the provider that decided
   } cases[] = {
-      {"query wins over header", valid, "idp", "nope", "alice", {}},
-      {"empty query falls back to header", valid, "", "other", "alice", {}},
+      {"query wins over header", valid, "idp", "nope", "alice", {}, AuthOutcome::authenticated, "idp"},
+      {"empty query falls back to header", valid, "", "other", "alice", {}, AuthOutcome::authenticated, "other"},
       {"no provider id", valid, std::nullopt, std::nullopt, std::nullopt,
-       {{debug, "Skipped JWT authentication. The idp_id was not found in query string or header."}}},
+       {{debug, "Skipped JWT authentication. The idp_id was not found in query string or header."}},
+       AuthOutcome::no_provider_id, ""},
       {"empty header value is a provider id", valid, std::nullopt, "", std::nullopt,
-       {{debug, "JWT authentication - Identity Provider: \"\""}, {warn, "Unknown Identity Provider \"\"."}}},
+       {{debug, "JWT authentication - Identity Provider: \"\""}, {warn, "Unknown Identity Provider \"\"."}},
+       AuthOutcome::unknown_provider, ""},
       {"unknown provider", valid, "nope", std::nullopt, std::nullopt,
-       {{debug, "JWT authentication - Identity Provider: \"nope\""}, {warn, "Unknown Identity Provider \"nope\"."}}},
+       {{debug, "JWT authentication - Identity Provider: \"nope\""}, {warn, "Unknown Identity Provider \"nope\"."}},
+       AuthOutcome::unknown_provider, ""},
       {"provider id differing in case", valid, "IDP", std::nullopt, std::nullopt,
-       {{debug, "JWT authentication - Identity Provider: \"IDP\""}, {warn, "Unknown Identity Provider \"IDP\"."}}},
-      {"no authorization header", "", "idp", std::nullopt, std::nullopt, {}},
-      {"not a bearer header", "Basic YWJj", "idp", std::nullopt, std::nullopt, {}},
+       {{debug, "JWT authentication - Identity Provider: \"IDP\""}, {warn, "Unknown Identity Provider \"IDP\"."}},
+       AuthOutcome::unknown_provider, ""},
+      {"no authorization header", "", "idp", std::nullopt, std::nullopt, {}, AuthOutcome::no_header, ""},
+      {"not a bearer header", "Basic YWJj", "idp", std::nullopt, std::nullopt, {}, AuthOutcome::bad_header, ""},
       {"no matching user", token_for({{"sub", "x"}, {"email", "carol@example.org"}}), "idp", std::nullopt,
-       std::nullopt, {}},
+       std::nullopt, {}, AuthOutcome::no_user, "idp"},
   };
   for (auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -99,7 +105,10 @@ TEST_F(Authentication, ProviderSelectionAndFailures) {
     if (c.query) request.query("idp_id", *c.query);
     if (c.header) request.header("X-Identity-Provider-Id", *c.header);
     logging::Capture capture;
-    EXPECT_EQ(policy->authenticated_userid(request), c.user);
+    const auto result = policy->authenticate(request);
+    EXPECT_EQ(result.user_id, c.user);
+    EXPECT_EQ(result.outcome, c.outcome) << outcome_name(result.outcome);
+    EXPECT_EQ(result.idp_id, c.idp);
     if (!c.records.empty()) {
       EXPECT_EQ(capture.records(), c.records);
     }
@@ -114,15 +123,18 @@ TEST_F(Authentication, FailedVerificationAndMappingWarn) {
     const char* name;
     std::string authorization;
     std::string warning;
+    AuthOutcome outcome;
   } cases[] = {
-      {"token from another key", token_for(alice_claims(), kOtherSecret), "JWT authentication failed. "},
+      {"token from another key", token_for(alice_claims(), kOtherSecret), "JWT authentication failed. ",
+       AuthOutcome::token_refused},
       {"no matching user", token_for({{"sub", "x"}, {"email", "carol@example.org"}}),
-       "JWT authentication failed. User not found for the token."},
+       "JWT authentication failed. User not found for the token.", AuthOutcome::no_user},
       {"two matching users", token_for({{"sub", "x"}, {"email", "Twin@Example.org"}}),
-       "JWT authentication failed. More than one user found for the token."},
-      {"claim missing", token_for({{"sub", "x"}}), "JWT authentication failed. Missing expected claim email in JWT."},
+       "JWT authentication failed. More than one user found for the token.", AuthOutcome::several_users},
+      {"claim missing", token_for({{"sub", "x"}}), "JWT authentication failed. Missing expected claim email in JWT.",
+       AuthOutcome::no_user},
       {"payload not JSON", testing::bearer(testing::sign_hs256(kSecret, R"({"alg":"HS256","kid":"k1"})", "not json")),
-       "JWT authentication failed. "},
+       "JWT authentication failed. ", AuthOutcome::token_refused},
   };
   for (auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -130,7 +142,9 @@ TEST_F(Authentication, FailedVerificationAndMappingWarn) {
     host::SimpleRequest request;
     request.header("Authorization", c.authorization).query("idp_id", "idp");
     logging::Capture capture;
-    EXPECT_EQ(policy->authenticated_userid(request), std::nullopt);
+    const auto result = policy->authenticate(request);
+    EXPECT_EQ(result.user_id, std::nullopt);
+    EXPECT_EQ(result.outcome, c.outcome) << outcome_name(result.outcome);
     auto records = capture.records();
     ASSERT_FALSE(records.empty());
     EXPECT_EQ(records.back().level, warn);

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "corvane/auth/jwt/jwt.hpp"
 #include "corvane/util/errors.hpp"
 #include "corvane/util/logging.hpp"
@@ -106,6 +108,16 @@ TEST_F(PolicyConstruction, SkipsDisabledAndFailingProvidersInOrder) {
                                           dir.path() + "/missing.json. Verify the local file path or URI."}));
   EXPECT_EQ(records[2].message.rfind("Resulting JWT config for last is ", 0), 0u);
   EXPECT_EQ(policy.idps->find("first")->idp_config, &settings["first"]);
+
+  using Status = ProviderState::Status;
+  std::vector<std::tuple<std::string, Status, std::string>> states;
+  for (const auto& state : policy.provider_states) states.emplace_back(state.idp_id, state.status, state.error);
+  EXPECT_EQ(states, (std::vector<std::tuple<std::string, Status, std::string>>{
+                        {"first", Status::ready, ""},
+                        {"off", Status::disabled, ""},
+                        {"broken", Status::skipped, "Data could not be retrieved from the resource " + dir.path() +
+                                                        "/missing.json. Verify the local file path or URI."},
+                        {"last", Status::ready, ""}}));
 }
 
 TEST_F(PolicyConstruction, EveryProviderFailingLeavesAnEmptyTable) {

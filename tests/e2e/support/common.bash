@@ -8,6 +8,7 @@ HOST="$CORVANE_BUILD_DIR/corvane-host"
 WORK="$(mktemp -d "${TMPDIR:-/tmp}/corvane-e2e-XXXXXX")"
 HOST_PID=""
 SILENT_PID=""
+EXTRA_PIDS=()  # more processes a script started: stopped with SIGTERM at the end
 PASSED=0
 FAILED=0
 
@@ -17,6 +18,9 @@ cleanup() {
     wait "$HOST_PID" 2>/dev/null || true
   fi
   if [ -n "$SILENT_PID" ]; then kill "$SILENT_PID" 2>/dev/null || true; fi
+  local pid
+  for pid in "${EXTRA_PIDS[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
+  for pid in "${EXTRA_PIDS[@]}"; do wait "$pid" 2>/dev/null || true; done
   rm -rf "$WORK"
 }
 trap cleanup EXIT

@@ -6,21 +6,44 @@
 
 namespace corvane::auth::jwt {
 
+std::string_view outcome_name(AuthOutcome outcome) {
+  switch (outcome) {
+    case AuthOutcome::authenticated: return "authenticated";
+    case AuthOutcome::jwt_disabled: return "jwt_disabled";
+    case AuthOutcome::no_header: return "no_header";
+    case AuthOutcome::bad_header: return "bad_header";
+    case AuthOutcome::no_provider_id: return "no_provider_id";
+    case AuthOutcome::unknown_provider: return "unknown_provider";
+    case AuthOutcome::token_refused: return "token_refused";
+    case AuthOutcome::no_user: return "no_user";
+    case AuthOutcome::several_users: return "several_users";
+    case AuthOutcome::error: return "error";
+  }
+  return "error";
+}
+
 std::optional<std::string> JWTAuthenticationPolicy::authenticated_userid(host::PolicyRequest& request) const {
-  if (!truthy(jwt_enabled)) return std::nullopt;
+  return authenticate(request).user_id;
+}
+
+Authentication JWTAuthenticationPolicy::authenticate(host::PolicyRequest& request) const {
+  Authentication result;
+  if (!truthy(jwt_enabled)) return result;
   const std::string auth_header = request.header("Authorization", "").value_or("");
   std::string token;
   try {
     token = get_token_from_header(auth_header);
   } catch (const ValueError&) {
-    return std::nullopt;
+    result.outcome = auth_header.empty() ? AuthOutcome::no_header : AuthOutcome::bad_header;
+    return result;
   }
 
   std::optional<std::string> idp_id = request.query_parameter("idp_id");
   if (!idp_id || idp_id->empty()) idp_id = request.header("X-Identity-Provider-Id");
   if (!idp_id) {
     logging::debug("Skipped JWT authentication. The idp_id was not found in query string or header.");
-    return std::nullopt;
+    result.outcome = AuthOutcome::no_provider_id;
+    return result;
   }
   // Made only for a record that is written; piece by piece, as GCC 12 at
   // -O3 misreads "\"" + std::string as an overlapping copy (-Wrestrict).
@@ -38,10 +61,13 @@ std::optional<std::string> JWTAuthenticationPolicy::authenticated_userid(host::P
   const IDPConfig* idp = idps ? idps->find(*idp_id) : nullptr;
   if (!idp) {
     if (logging::enabled(spdlog::level::warn)) logging::warning(record("Unknown Identity Provider ", "."));
-    return std::nullopt;
+    result.outcome = AuthOutcome::unknown_provider;
+    return result;
   }
+  result.idp_id = *idp_id;
 
   std::string user_id, sso_user_id;
+  bool verified = false;  // past it, what fails is the mapping to a user
   try {
     // The signature and claims checks and the users walk call no host code
     // (but the users themselves), so a host may let other threads run
@@ -49,6 +75,7 @@ std::optional<std::string> JWTAuthenticationPolicy::authenticated_userid(host::P
     std::optional<jose::JWT> jwt;
     host().detached([&] { jwt.emplace(idp->secure_load_jwt(token)); });
     const Json& claims = jwt->claims();
+    verified = true;
     if (logging::enabled(spdlog::level::debug)) logging::debug("JWT authentication payload: " + dump(claims));
     host().detached([&] { user_id = idp->get_user_id_for_claims(claims); });
     sso_user_id = idp->get_sso_user_id(claims);
@@ -62,12 +89,16 @@ std::optional<std::string> JWTAuthenticationPolicy::authenticated_userid(host::P
       throw;
     }
     if (logging::enabled(spdlog::level::warn)) logging::warning(std::string("JWT authentication failed. ") + exc.what());
-    return std::nullopt;
+    result.outcome = !verified                                      ? AuthOutcome::token_refused
+                     : dynamic_cast<const SeveralUsersError*>(&exc) ? AuthOutcome::several_users
+                                                                    : AuthOutcome::no_user;
+    return result;
   } catch (const std::exception& error) {
     std::string text;  // the host's own errors, from its users or its log context
     if (!host().belongs_to(error, host::ErrorFamily::request_failure, text)) throw;
     if (logging::enabled(spdlog::level::warn)) logging::warning("JWT authentication failed. " + text);
-    return std::nullopt;
+    result.outcome = verified ? AuthOutcome::no_user : AuthOutcome::token_refused;
+    return result;
   }
 
   if (logging::enabled(spdlog::level::debug)) {
@@ -75,15 +106,19 @@ std::optional<std::string> JWTAuthenticationPolicy::authenticated_userid(host::P
   }
   cookie_auth_for_html(request, user_id);
   request.load_sso_user_to_session(sso_user_id);
-  return user_id;
+  result.outcome = AuthOutcome::authenticated;
+  result.user_id = std::move(user_id);
+  return result;
 }
 
 std::vector<std::string> JWTAuthenticationPolicy::effective_principals(host::PolicyRequest& request) const {
-  std::vector<std::string> principals;
-  std::optional<std::string> userid = authenticated_userid(request);
-  if (!userid) return principals;
-  principals = {host().everyone(), host().authenticated(), *userid, "group:corvane_users"};
-  return principals;
+  const std::optional<std::string> userid = authenticated_userid(request);
+  if (!userid) return {};
+  return principals_for(*userid);
+}
+
+std::vector<std::string> JWTAuthenticationPolicy::principals_for(const std::string& userid) const {
+  return {host().everyone(), host().authenticated(), userid, "group:corvane_users"};
 }
 
 std::optional<std::string> JWTAuthenticationPolicy::unauthenticated_userid(const host::PolicyRequest&) const {

@@ -43,7 +43,7 @@ std::string IDPConfig::get_user_id_for_claims(const Json& token) const {
   if (!users) throw AttributeError("'NoneType' object has no attribute 'items'");
   host::UserMatch matched_users = users->match(user_config_attribute, token_auth_attr);
   if (matched_users.count == 0) throw ValueError("User not found for the token.");
-  if (matched_users.count > 1) throw ValueError("More than one user found for the token.");
+  if (matched_users.count > 1) throw SeveralUsersError("More than one user found for the token.");
   return std::move(matched_users.user_id);
 }
 

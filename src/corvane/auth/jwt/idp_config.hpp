@@ -14,10 +14,18 @@
 #include "corvane/host/seam.hpp"
 #include "corvane/jose/jwk_set.hpp"
 #include "corvane/jose/jwt.hpp"
+#include "corvane/util/errors.hpp"
 #include "corvane/util/json.hpp"
 #include "corvane/util/url.hpp"
 
 namespace corvane::auth::jwt {
+
+// More than one user matches a token's claim: a ValueError like any other,
+// its own class only so that the outcome can be counted apart.
+class SeveralUsersError : public ValueError {
+ public:
+  using ValueError::ValueError;
+};
 
 class IDPConfig {
  public:

@@ -24,6 +24,22 @@ JWTAuthenticationPolicy::JWTAuthenticationPolicy(const host::IniSettings& ini_se
   construct(ini_settings);
 }
 
+std::string_view status_name(ProviderState::Status status) {
+  switch (status) {
+    case ProviderState::Status::ready: return "ready";
+    case ProviderState::Status::skipped: return "skipped";
+    case ProviderState::Status::disabled: return "disabled";
+  }
+  return "disabled";
+}
+
+const Json& JWTAuthenticationPolicy::configured_providers(const Json& auth_settings) {
+  static const Json none = Json::object();
+  const Json& jwt = get_or_null(get_or_null(auth_settings, "authentication_policies"), "jwt");
+  const Json& providers = get_or_null(jwt, "identity_providers");
+  return providers.is_object() ? providers : none;
+}
+
 const Regex& JWTAuthenticationPolicy::token_regex() {
   static const Regex pattern("^Bearer (?P<token>[a-zA-Z0-9+/]+={0,3})$");
   return pattern;
@@ -41,6 +57,9 @@ void JWTAuthenticationPolicy::construct(const host::IniSettings& ini_settings) {
   jwt_settings = section;
   jwt_enabled = strict_get(*section, "enabled");
   if (!truthy(jwt_enabled)) {
+    for (const auto& [idp_id, idp_config] : configured_providers(auth_settings()).items()) {
+      provider_states.push_back({idp_id, ProviderState::Status::disabled, {}});
+    }
     logging::debug("JWT disabled");
     return;
   }
@@ -54,18 +73,23 @@ void JWTAuthenticationPolicy::construct(const host::IniSettings& ini_settings) {
 
   // A provider that fails to initialise is logged, left out and marked
   // disabled in the settings; the others are still built.
-  auto skip = [](const std::string& idp_id, Json& idp_config, std::string_view reason) {
+  auto skip = [this](const std::string& idp_id, Json& idp_config, std::string_view reason) {
     logging::warning("Identity provider \"" + idp_id +
                      "\" was skipped due to invalid configuration in JWT authentication policy. " + std::string(reason));
     idp_config["enabled"] = false;
+    provider_states.push_back({idp_id, ProviderState::Status::skipped, std::string(reason)});
   };
   for (auto& [idp_id, idp_config] : providers.items()) {
-    if (!truthy(strict_get(idp_config, "enabled"))) continue;
+    if (!truthy(strict_get(idp_config, "enabled"))) {
+      provider_states.push_back({idp_id, ProviderState::Status::disabled, {}});
+      continue;
+    }
     try {
       IDPConfig idp(user_directory(), idp_config, ini_settings, host());
       idp.post_init();
       std::string config_text = logging::enabled(spdlog::level::debug) ? dump(*idp.idp_config) : std::string();
       idps->add(idp_id, std::move(idp));
+      provider_states.push_back({idp_id, ProviderState::Status::ready, {}});
       if (!config_text.empty()) logging::debug("Resulting JWT config for " + idp_id + " is " + config_text);
     } catch (const Exception& exc) {
       skip(idp_id, idp_config, exc.what());

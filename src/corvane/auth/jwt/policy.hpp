@@ -31,6 +31,40 @@ class ProviderTable {
   std::vector<std::pair<std::string, IDPConfig>> entries_;
 };
 
+// How one authentication ended, for the host's counters. `error` is never
+// returned: it is how a host counts an error that escaped authenticate().
+enum class AuthOutcome {
+  authenticated,
+  jwt_disabled,
+  no_header,         // no Authorization value at all
+  bad_header,        // one that breaks the bearer rules
+  no_provider_id,
+  unknown_provider,  // named, but not ready
+  token_refused,     // does not verify, or the provider cannot verify
+  no_user,           // verified, but its claim maps to no user
+  several_users,     // verified, but its claim maps to more than one user
+  error,
+};
+inline constexpr std::size_t kAuthOutcomeCount = static_cast<std::size_t>(AuthOutcome::error) + 1;
+std::string_view outcome_name(AuthOutcome outcome);
+
+struct Authentication {
+  AuthOutcome outcome = AuthOutcome::jwt_disabled;
+  std::optional<std::string> user_id;
+  // The ready provider that decided; empty when none did (an id a request
+  // names but no provider serves is not kept: it is the client's text).
+  std::string idp_id;
+};
+
+// What construction made of one configured provider, in settings order.
+struct ProviderState {
+  enum class Status { ready, skipped, disabled };
+  std::string idp_id;
+  Status status = Status::disabled;
+  std::string error;  // why it was skipped
+};
+std::string_view status_name(ProviderState::Status status);
+
 class JWTAuthenticationPolicy : public host::BaseAuthenticationPolicy {
  public:
   explicit JWTAuthenticationPolicy(const host::IniSettings& ini_settings);
@@ -41,6 +75,14 @@ class JWTAuthenticationPolicy : public host::BaseAuthenticationPolicy {
 
   std::string get_token_from_header(std::string_view auth_header) const;
   std::optional<std::string> authenticated_userid(host::PolicyRequest& request) const;
+  // authenticated_userid() with how it ended: the same steps, records,
+  // effects and errors; authenticated_userid() is its user_id.
+  Authentication authenticate(host::PolicyRequest& request) const;
+  // The principals of an authenticated user, as effective_principals() gives them.
+  std::vector<std::string> principals_for(const std::string& userid) const;
+  // The "identity_providers" mapping of authentication settings, or an empty
+  // mapping when there is none: the one place that knows the layout.
+  static const Json& configured_providers(const Json& auth_settings);
   std::vector<std::string> effective_principals(host::PolicyRequest& request) const;
   std::optional<std::string> unauthenticated_userid(const host::PolicyRequest& request) const;
   host::Headers remember(host::PolicyRequest& request, const std::string& principal,
@@ -52,6 +94,8 @@ class JWTAuthenticationPolicy : public host::BaseAuthenticationPolicy {
   const Json* jwt_settings = nullptr;
   Json jwt_enabled = false;
   std::optional<ProviderTable> idps;
+  // Every configured provider; all disabled when JWT authentication is off.
+  std::vector<ProviderState> provider_states;
 
  private:
   void construct(const host::IniSettings& ini_settings);
