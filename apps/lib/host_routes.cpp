@@ -26,6 +26,10 @@ bool strip_format(std::string_view& rest) {
 Route match_route(std::string_view path) {
   if (path.size() > kMaxPathLength) return {};
   if (path == "/health") return {Route::Kind::health, {}};
+  if (path == "/login") return {Route::Kind::login, {}};
+  if (path == "/callback") return {Route::Kind::callback, {}};
+  if (path == "/logout") return {Route::Kind::logout, {}};
+  if (path == "/style.css") return {Route::Kind::stylesheet, {}};
   constexpr std::string_view whoami = "/whoami", resources = "/resources/";
   if (path.starts_with(whoami)) {
     std::string_view rest = path.substr(whoami.size());

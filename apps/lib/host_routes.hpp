@@ -1,5 +1,6 @@
 // The reference host's addresses: /health, /whoami[.fmt] and
-// /resources/NAME[.fmt], where fmt is json or html.
+// /resources/NAME[.fmt], where fmt is json or html; the browser sign-in's
+// /login, /callback and /logout, and the pages' /style.css.
 #pragma once
 
 #include <string>
@@ -8,7 +9,7 @@
 namespace corvane::apps {
 
 struct Route {
-  enum class Kind { health, whoami, resource, not_found };
+  enum class Kind { health, whoami, resource, login, callback, logout, stylesheet, not_found };
   Kind kind = Kind::not_found;
   std::string resource;  // the NAME of /resources/NAME
 };
