@@ -4,6 +4,7 @@
 
 #include "app_config.hpp"
 #include "app_errors.hpp"
+#include "corvane/util/url.hpp"
 #include "host_render.hpp"
 #include "jwk_tools.hpp"
 #include "oauth_crypto.hpp"
@@ -56,6 +57,34 @@ bool has_word(std::string_view words, std::string_view word) {
     words = end == std::string_view::npos ? std::string_view() : words.substr(end + 1);
   }
   return false;
+}
+
+// The host part of a URL's netloc, without the port.
+std::string host_of(const std::string& netloc) {
+  if (!netloc.empty() && netloc.front() == '[') return netloc.substr(0, netloc.find(']') + 1);
+  return netloc.substr(0, netloc.find(':'));
+}
+
+// Exact, except that a registered loopback address accepts any port, as for
+// native applications (RFC 8252, 7.3): a host on an ephemeral port can sign in.
+bool redirect_allowed(const std::vector<std::string>& registered, const std::string& given) {
+  if (std::find(registered.begin(), registered.end(), given) != registered.end()) return true;
+  try {
+    const UrlParts asked = url_split(given);
+    const std::string host = host_of(asked.netloc);
+    const std::string port = asked.netloc.substr(std::min(asked.netloc.size(), host.size() + 1));
+    if (asked.scheme != "http" || (host != "127.0.0.1" && host != "[::1]") || !asked.fragment.empty() ||
+        port.find_first_not_of("0123456789") != std::string::npos) {
+      return false;
+    }
+    return std::any_of(registered.begin(), registered.end(), [&](const std::string& each) {
+      const UrlParts known = url_split(each);
+      return known.scheme == "http" && host_of(known.netloc) == host && known.path == asked.path &&
+             known.query == asked.query;
+    });
+  } catch (const Exception&) {
+    return false;
+  }
 }
 
 long long unix_now() {
@@ -137,8 +166,7 @@ HttpResponse DemoIdp::authorize(const HttpRequest& request, bool approve) {
   if (client_id != options_.client_id) {
     return html_answer(400, "Unknown application", "<p>The application asking you to sign in is not known here.</p>\n");
   }
-  if (std::find(options_.redirect_uris.begin(), options_.redirect_uris.end(), redirect_uri) ==
-      options_.redirect_uris.end()) {
+  if (!redirect_allowed(options_.redirect_uris, redirect_uri)) {
     return html_answer(400, "Unknown return address",
                        "<p>The application's return address is not registered here.</p>\n");
   }

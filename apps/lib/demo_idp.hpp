@@ -22,7 +22,8 @@ struct DemoIdpOptions {
   Json users;                              // user id (the "sub") to claims such as email and name
   std::string client_id;
   std::optional<std::string> client_secret;  // when set, the token request must carry it
-  std::vector<std::string> redirect_uris;  // the only addresses codes are sent to
+  // The only addresses codes are sent to; a loopback one with any port.
+  std::vector<std::string> redirect_uris;
   std::chrono::seconds code_lifetime{60};
   std::chrono::seconds token_lifetime{300};
   std::string host = "127.0.0.1";          // a loopback address only

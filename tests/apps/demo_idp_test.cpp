@@ -91,11 +91,19 @@ TEST(DemoIdp, CodesAreSingleUseAndBoundToTheirChallenge) {
     EXPECT_NE(answer->body.find(c.error), std::string::npos) << answer->body;
   }
 
-  // An unregistered return address is never redirected to.
-  auto elsewhere = running.client.Get("/authorize?client_id=app-1&redirect_uri=http%3A%2F%2Fevil.example%2F"
-                                      "&response_type=code&scope=openid&code_challenge_method=S256");
-  EXPECT_EQ(elsewhere->status, 400);
-  EXPECT_FALSE(elsewhere->has_header("Location"));
+  // An unregistered return address is never redirected to; a registered
+  // loopback one on another port is.
+  for (const char* address : {"http%3A%2F%2Fevil.example%2Fcallback", "http%3A%2F%2F127.0.0.1%3A9%2Fother",
+                              "http%3A%2F%2F127.0.0.1%3A9%40evil.example%2Fcallback",
+                              "https%3A%2F%2F127.0.0.1%3A9%2Fcallback", "http%3A%2F%2F127.0.0.1%3A8080%2Fcallback"}) {
+    SCOPED_TRACE(address);
+    auto answer = running.client.Get(("/authorize?client_id=app-1&response_type=code&scope=openid&redirect_uri=" +
+                                      std::string(address) + "&code_challenge_method=S256&code_challenge=" +
+                                      s256_challenge(verifier)).c_str());
+    const bool registered = std::string(address).find("8080") != std::string::npos;
+    EXPECT_EQ(answer->status, registered ? 200 : 400);
+    EXPECT_FALSE(answer->has_header("Location"));
+  }
 
   Running expiring(options(std::chrono::seconds(0)));
   auto expired = expiring.exchange(expiring.code(verifier), verifier);
