@@ -78,9 +78,11 @@ struct HostServer::Outcome {
 
 HostServer::Generation HostServer::make_generation(std::shared_ptr<const Policy> policy,
                                                    const HostConfig& config) const {
-  std::vector<std::string> problems;
+  std::vector<SignInProblem> problems;
   std::vector<SignInProvider> sign_in = sign_in_providers(*policy, problems);
-  for (const std::string& problem : problems) error_log_->warn(problem);
+  for (const SignInProblem& problem : problems) {
+    error_log_->warn("identity provider \"" + problem.idp_id + "\", " + problem.key + ": " + problem.message);
+  }
   std::vector<std::string> secrets = {config.session_secret};
   secrets.insert(secrets.end(), config.session_previous_secrets.begin(), config.session_previous_secrets.end());
   return Generation{std::move(policy),

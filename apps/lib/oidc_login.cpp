@@ -96,14 +96,13 @@ std::string token_error(const corvane::HttpResponse& answer) {
 
 }  // namespace
 
-std::vector<SignInProvider> sign_in_providers(const Policy& policy, std::vector<std::string>& problems) {
+std::vector<SignInProvider> sign_in_providers(const Policy& policy, std::vector<SignInProblem>& problems) {
   std::vector<SignInProvider> out;
   if (!policy.idps) return out;
   for (const auto& [id, idp] : *policy.idps) {
     const Json& config = *idp.idp_config;
     const bool has_client = has_key(config, "client_id"), has_redirect = has_key(config, "redirect_uri");
     if (!has_client && !has_redirect) continue;
-    const std::string where = "identity provider \"" + id + "\" has no sign-in: ";
     SignInProvider provider;
     provider.idp_id = id;
     const Json& name = get_or_null(config, "idp_name");
@@ -113,16 +112,18 @@ std::vector<SignInProvider> sign_in_providers(const Policy& policy, std::vector<
     const auto authorization = nonempty_text(config, "authorization_endpoint");
     const auto token = nonempty_text(config, "token_endpoint");
     if (!client_id || !redirect_uri) {
-      problems.push_back(where + "\"client_id\" and \"redirect_uri\" must both be non-empty texts");
+      problems.push_back({id, client_id ? "redirect_uri" : "client_id",
+                          "no sign-in: \"client_id\" and \"redirect_uri\" must both be non-empty texts"});
       continue;
     }
     if (!authorization || !token) {
-      problems.push_back(where + "its authorization_endpoint and token_endpoint must be texts");
+      problems.push_back({id, authorization ? "token_endpoint" : "authorization_endpoint",
+                          "no sign-in: the authorization_endpoint and token_endpoint must be texts"});
       continue;
     }
     const Json& secret = get_or_null(config, "client_secret");
     if (!secret.is_null() && !secret.is_string()) {
-      problems.push_back(where + "\"client_secret\" must be a text");
+      problems.push_back({id, "client_secret", "no sign-in: \"client_secret\" must be a text"});
       continue;
     }
     if (secret.is_string()) provider.client_secret = secret.get<std::string>();
@@ -140,7 +141,7 @@ std::vector<SignInProvider> sign_in_providers(const Policy& policy, std::vector<
       }
     }
     if (!scopes_ok) {
-      problems.push_back(where + "\"scopes\" must be a list of words");
+      problems.push_back({id, "scopes", "no sign-in: \"scopes\" must be a list of words"});
       continue;
     }
     provider.client_id = *client_id;

@@ -37,11 +37,18 @@ struct SignInProvider {
   long http_timeout = 1;
 };
 
+// Why a provider's sign-in settings cannot be used.
+struct SignInProblem {
+  std::string idp_id;
+  std::string key;  // the setting at fault
+  std::string message;
+};
+
 // The ready providers of `policy` whose configuration holds "client_id" and
 // "redirect_uri", in settings order. One whose sign-in settings are present
 // but unusable is left out, with the reason added to `problems`.
 std::vector<SignInProvider> sign_in_providers(const auth::jwt::JWTAuthenticationPolicy& policy,
-                                              std::vector<std::string>& problems);
+                                              std::vector<SignInProblem>& problems);
 
 // Whether `next` may be redirected to: a path on this host ("/" then
 // printable ASCII), never "//host" or a backslash, which browsers read as
