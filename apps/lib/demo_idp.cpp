@@ -96,7 +96,7 @@ long long unix_now() {
 
 DemoIdp::DemoIdp(DemoIdpOptions options)
     : options_(std::move(options)),
-      listener_(HttpLimits{.max_body_bytes = kMaxBody},
+      listener_(HttpLimits{.threads = 2, .max_body_bytes = kMaxBody},
                 [this](const HttpRequest& request) { return handle(request); }, nullptr) {
   if (options_.client_id.empty()) throw ConfigError("the demo provider needs a client id");
   if (options_.redirect_uris.empty()) throw ConfigError("the demo provider needs at least one redirect address");

@@ -240,7 +240,7 @@ SignInAnswer SignIn::refuse(int status, const std::string& title, const std::str
 }
 
 SignInAnswer SignIn::login(const HttpRequest& request, const SignInContext& context) const {
-  HttpFields query = request.query;
+  const HttpFields& query = request.query;
   const std::string idp_id(field(query, "idp_id").value_or(""));
   const std::string next(field(query, "next").value_or(kDefaultNext));
   const SignInProvider* provider = find_provider(context.providers, idp_id);
