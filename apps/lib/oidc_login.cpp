@@ -1,6 +1,5 @@
 #include "oidc_login.hpp"
 
-#include <openssl/evp.h>
 #include <strings.h>
 
 #include <algorithm>
@@ -19,22 +18,12 @@
 namespace corvane::apps {
 namespace {
 
-using Policy = auth::jwt::JWTAuthenticationPolicy;
-
-constexpr std::string_view kStateVersion = "login.v1.";
 constexpr std::size_t kMaxNextLength = 1024;
-constexpr std::size_t kMaxCookieValue = 4096;
 // Where a sign-in lands when the page it started from is not known.
 constexpr std::string_view kDefaultNext = "/whoami.html";
 
 long long seconds_now(LoginStateCodec::Clock::time_point now = LoginStateCodec::Clock::now()) {
   return std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count();
-}
-
-std::optional<std::string> nonempty_text(const Json& config, const char* key) {
-  const Json& value = get_or_null(config, key);
-  if (value.is_string() && !value.get<std::string>().empty()) return value.get<std::string>();
-  return std::nullopt;
 }
 
 std::string clear_cookie(std::string_view name, bool secure) {
@@ -96,64 +85,6 @@ std::string token_error(const corvane::HttpResponse& answer) {
 
 }  // namespace
 
-std::vector<SignInProvider> sign_in_providers(const Policy& policy, std::vector<SignInProblem>& problems) {
-  std::vector<SignInProvider> out;
-  if (!policy.idps) return out;
-  for (const auto& [id, idp] : *policy.idps) {
-    const Json& config = *idp.idp_config;
-    const bool has_client = has_key(config, "client_id"), has_redirect = has_key(config, "redirect_uri");
-    if (!has_client && !has_redirect) continue;
-    SignInProvider provider;
-    provider.idp_id = id;
-    const Json& name = get_or_null(config, "idp_name");
-    provider.idp_name = name.is_string() ? name.get<std::string>() : id;
-    const auto client_id = nonempty_text(config, "client_id");
-    const auto redirect_uri = nonempty_text(config, "redirect_uri");
-    const auto authorization = nonempty_text(config, "authorization_endpoint");
-    const auto token = nonempty_text(config, "token_endpoint");
-    if (!client_id || !redirect_uri) {
-      problems.push_back({id, client_id ? "redirect_uri" : "client_id",
-                          "no sign-in: \"client_id\" and \"redirect_uri\" must both be non-empty texts"});
-      continue;
-    }
-    if (!authorization || !token) {
-      problems.push_back({id, authorization ? "token_endpoint" : "authorization_endpoint",
-                          "no sign-in: the authorization_endpoint and token_endpoint must be texts"});
-      continue;
-    }
-    const Json& secret = get_or_null(config, "client_secret");
-    if (!secret.is_null() && !secret.is_string()) {
-      problems.push_back({id, "client_secret", "no sign-in: \"client_secret\" must be a text"});
-      continue;
-    }
-    if (secret.is_string()) provider.client_secret = secret.get<std::string>();
-    const Json& scopes = get_or_null(config, "scopes");
-    bool scopes_ok = scopes.is_null() || scopes.is_array();
-    if (scopes.is_array()) {
-      for (const Json& scope : scopes) {
-        const bool word = scope.is_string() && !scope.get<std::string>().empty() &&
-                          scope.get<std::string>().find_first_of(" \t\r\n") == std::string::npos;
-        if (!word) {
-          scopes_ok = false;
-          break;
-        }
-        if (scope != "openid") provider.scopes.push_back(scope.get<std::string>());
-      }
-    }
-    if (!scopes_ok) {
-      problems.push_back({id, "scopes", "no sign-in: \"scopes\" must be a list of words"});
-      continue;
-    }
-    provider.client_id = *client_id;
-    provider.redirect_uri = *redirect_uri;
-    provider.authorization_endpoint = *authorization;
-    provider.token_endpoint = *token;
-    provider.http_timeout = idp.jwt_settings_http_timeout;
-    out.push_back(std::move(provider));
-  }
-  return out;
-}
-
 bool local_path(std::string_view next) {
   if (next.empty() || next.size() > kMaxNextLength || next.front() != '/') return false;
   if (next.size() > 1 && (next[1] == '/' || next[1] == '\\')) return false;
@@ -161,61 +92,6 @@ bool local_path(std::string_view next) {
     if (c <= 0x20 || c >= 0x7f || c == '\\') return false;
   }
   return true;
-}
-
-LoginStateCodec::LoginStateCodec(std::vector<std::string> secrets) : secrets_(std::move(secrets)) {
-  if (secrets_.empty()) throw ConfigError("the sign-in needs the session secret");
-}
-
-std::string LoginStateCodec::mac(const std::string& secret, std::string_view content) const {
-  unsigned char out[EVP_MAX_MD_SIZE];
-  std::size_t length = 0;
-  // Its own prefix: a session cookie's signature never passes for a sign-in's.
-  const std::string input = std::string(kStateVersion) + std::string(content);
-  if (!EVP_Q_mac(nullptr, "HMAC", nullptr, "SHA256", nullptr, secret.data(), secret.size(),
-                 reinterpret_cast<const unsigned char*>(input.data()), input.size(), out, sizeof out, &length)) {
-    throw CryptoError("HMAC failed");
-  }
-  return std::string(reinterpret_cast<char*>(out), length);
-}
-
-std::string LoginStateCodec::encode(const LoginState& state) const {
-  const Json content = {{"idp", state.idp_id}, {"state", state.state}, {"nonce", state.nonce},
-                        {"next", state.next}, {"exp", state.expires}};
-  const std::string encoded = base64url_encode(dump(content));
-  return encoded + "." + base64url_encode(mac(secrets_.front(), encoded));
-}
-
-std::optional<LoginState> LoginStateCodec::decode(std::string_view value, Clock::time_point now) const {
-  if (value.size() > kMaxCookieValue) return std::nullopt;
-  const auto dot = value.find('.');
-  if (dot == std::string_view::npos) return std::nullopt;
-  const std::string_view encoded = value.substr(0, dot);
-  std::string signature, text;
-  if (!base64url_decode(value.substr(dot + 1), signature)) return std::nullopt;
-  bool verified = false;
-  for (const std::string& secret : secrets_) verified = verified || same_text(signature, mac(secret, encoded));
-  if (!verified || !base64url_decode(encoded, text)) return std::nullopt;
-  try {
-    const Json content = parse_json(text, 4);
-    LoginState state;
-    for (auto [key, field] : {std::pair{"idp", &state.idp_id}, {"state", &state.state}, {"nonce", &state.nonce},
-                              {"next", &state.next}}) {
-      const Json& member = get_or_null(content, key);
-      if (!member.is_string()) return std::nullopt;
-      *field = member.get<std::string>();
-    }
-    const Json& exp = get_or_null(content, "exp");
-    if (!exp.is_number_integer() || exp.get<long long>() <= seconds_now(now)) return std::nullopt;
-    state.expires = exp.get<long long>();
-    return state;
-  } catch (const Exception&) {
-    return std::nullopt;  // signed by us in another layout
-  }
-}
-
-std::string LoginStateCodec::code_verifier(std::string_view state) const {
-  return base64url_encode(mac(secrets_.front(), "pkce." + std::string(state)));
 }
 
 std::vector<std::pair<std::string, std::string>> SignIn::links(const std::vector<SignInProvider>& providers,

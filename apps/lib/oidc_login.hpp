@@ -6,7 +6,6 @@
 
 #include <spdlog/logger.h>
 
-#include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -18,72 +17,16 @@
 #include "corvane/auth/jwt/policy.hpp"
 #include "host_render.hpp"
 #include "http_listener.hpp"
+#include "login_state.hpp"
 #include "session_cookie.hpp"
+#include "sign_in_settings.hpp"
 
 namespace corvane::apps {
-
-inline constexpr std::string_view kLoginCookieName = "corvane_login";
-
-// A ready provider's sign-in settings, read beside its configuration.
-struct SignInProvider {
-  std::string idp_id;
-  std::string idp_name;
-  std::string client_id;
-  std::optional<std::string> client_secret;  // sent in the token request's form when set
-  std::string redirect_uri;                  // this host's /callback as the provider knows it
-  std::vector<std::string> scopes;           // asked for besides "openid"
-  std::string authorization_endpoint;
-  std::string token_endpoint;
-  long http_timeout = 1;
-};
-
-// Why a provider's sign-in settings cannot be used.
-struct SignInProblem {
-  std::string idp_id;
-  std::string key;  // the setting at fault
-  std::string message;
-};
-
-// The ready providers of `policy` whose configuration holds "client_id" and
-// "redirect_uri", in settings order. One whose sign-in settings are present
-// but unusable is left out, with the reason added to `problems`.
-std::vector<SignInProvider> sign_in_providers(const auth::jwt::JWTAuthenticationPolicy& policy,
-                                              std::vector<SignInProblem>& problems);
 
 // Whether `next` may be redirected to: a path on this host ("/" then
 // printable ASCII), never "//host" or a backslash, which browsers read as
 // another host.
 bool local_path(std::string_view next);
-
-// What a started sign-in keeps in the browser, signed with the session
-// secret, for the callback to check.
-struct LoginState {
-  std::string idp_id;
-  std::string state;
-  std::string nonce;
-  std::string next;
-  long long expires = 0;  // seconds since the epoch
-};
-
-class LoginStateCodec {
- public:
-  using Clock = std::chrono::system_clock;
-  // Long enough to sign in at the provider, short enough to bound replays.
-  static constexpr std::chrono::seconds kLifetime{600};
-
-  // The first secret signs, each verifies (as for sessions).
-  explicit LoginStateCodec(std::vector<std::string> secrets);
-  std::string encode(const LoginState& state) const;
-  // A tampered, expired or malformed value is no state.
-  std::optional<LoginState> decode(std::string_view value, Clock::time_point now = Clock::now()) const;
-  // The sign-in's PKCE verifier, derived from its state with the signing
-  // secret: it never needs to leave the host.
-  std::string code_verifier(std::string_view state) const;
-
- private:
-  std::string mac(const std::string& secret, std::string_view content) const;
-  std::vector<std::string> secrets_;
-};
 
 // One answer of the sign-in addresses.
 struct SignInAnswer {
