@@ -254,7 +254,19 @@ SignInAnswer SignIn::callback(const HttpRequest& request, const SignInContext& c
                            {{"Authorization", "Bearer " + base64_encode(id_token)}},
                            {{"idp_id", provider->idp_id}}, {}};
   HostRequest internal(bearer, CookieSession{});
-  const std::optional<std::string> user_id = context.policy.authenticated_userid(internal);
+  std::optional<std::string> user_id;
+  try {
+    user_id = context.policy.authenticated_userid(internal);
+  } catch (const std::exception& error) {
+    // A fault of this host's configuration (say, a user record without the
+    // attribute), not of the sign-in: an error, on a page the person can read.
+    log_->error(who + "the policy failed: " + describe_error(error));
+    SignInAnswer answer{error_reply(500, "html", "Internal Server Error",
+                                    "The sign-in could not be completed; the reason is in the server's log."),
+                        {}, std::nullopt};
+    answer.headers.emplace_back("Set-Cookie", clear_cookie(kLoginCookieName, secure));
+    return answer;
+  }
   if (!user_id) {
     return refuse(401, "Sign-in failed",
                   "Your identity provider signed you in, but this site does not know you or could not verify the "
