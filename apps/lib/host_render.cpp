@@ -7,6 +7,7 @@ constexpr std::string_view kStyle =
     "body{font:16px/1.5 system-ui,sans-serif;margin:2rem auto;max-width:46rem;padding:0 1rem;color:#222}\n"
     "h1{font-size:1.5rem}\n"
     "table{border-collapse:collapse;margin:1rem 0}\n"
+    "td table{margin:0}\n"
     "th,td{border:1px solid #ccc;padding:.3rem .6rem;text-align:left;vertical-align:top}\n"
     "th{background:#f3f3f3;font-weight:600}\n"
     "ul.links{list-style:none;padding:0}\n"
