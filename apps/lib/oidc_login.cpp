@@ -106,12 +106,11 @@ std::vector<std::pair<std::string, std::string>> SignIn::links(const std::vector
 }
 
 SignInAnswer SignIn::refuse(int status, const std::string& title, const std::string& message,
-                            const std::string& reason, bool secure) const {
+                            const std::string& reason, bool secure, bool spend_state) const {
   log_->warn("sign-in refused: " + reason);
   SignInAnswer answer{error_reply(status, "html", title, message), {}, std::nullopt};
   answer.reply.links = {{"Back to the start", std::string(kDefaultNext)}};
-  // A failed sign-in's state is spent either way.
-  answer.headers.emplace_back("Set-Cookie", clear_cookie(kLoginCookieName, secure));
+  if (spend_state) answer.headers.emplace_back("Set-Cookie", clear_cookie(kLoginCookieName, secure));
   return answer;
 }
 
@@ -123,11 +122,11 @@ SignInAnswer SignIn::login(const HttpRequest& request, const SignInContext& cont
   if (!provider) {
     return refuse(404, "No sign-in with this provider",
                   "There is no sign-in for the identity provider \"" + idp_id + "\" here.",
-                  "no sign-in settings for identity provider \"" + printable(idp_id) + "\"", context.secure);
+                  "no sign-in settings for identity provider \"" + printable(idp_id) + "\"", context.secure, false);
   }
   if (!local_path(next)) {
     return refuse(400, "Bad Request", "The page to return to must be a path on this site.",
-                  "\"next\" is not a path on this host: \"" + printable(next) + "\"", context.secure);
+                  "\"next\" is not a path on this host: \"" + printable(next) + "\"", context.secure, false);
   }
   LoginState state{provider->idp_id, random_token(), random_token(), next,
                    seconds_now() + LoginStateCodec::kLifetime.count()};

@@ -65,8 +65,10 @@ class SignIn {
                                                                 std::string_view next);
 
  private:
+  // The page of a refused sign-in, and its warning. `spend_state` clears
+  // the sign-in's cookie: a callback that failed cannot be tried again.
   SignInAnswer refuse(int status, const std::string& title, const std::string& message, const std::string& reason,
-                      bool secure) const;
+                      bool secure, bool spend_state = true) const;
   // Records the state as finished; false when it already was (a replay).
   bool first_finish(const LoginState& state) const;
 
