@@ -1,12 +1,16 @@
 #include "cli.hpp"
 
 #include <CLI/CLI.hpp>
+#include <pthread.h>
+
+#include <csignal>
 
 #include <chrono>
 #include <filesystem>
 #include <ostream>
 
 #include "app_config.hpp"
+#include "demo_idp.hpp"
 #include "jwk_tools.hpp"
 #include "reports.hpp"
 #include "corvane/util/base64.hpp"
@@ -88,6 +92,32 @@ int mint(const MintOptions& options, std::ostream& out) {
   return kOkExit;
 }
 
+struct IdpOptions {
+  std::string key, users;
+  DemoIdpOptions idp;
+};
+
+// Serves until SIGINT or SIGTERM.
+int serve_demo_idp(IdpOptions options, std::ostream& out) {
+  options.idp.private_jwk = read_json_file(options.key, "private key");
+  options.idp.users = read_json_file(options.users, "users file");
+  sigset_t signals;
+  sigemptyset(&signals);
+  for (int sig : {SIGTERM, SIGINT}) sigaddset(&signals, sig);
+  // Blocked before the server's threads start, so they inherit the mask.
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);
+  DemoIdp idp(std::move(options.idp));
+  idp.start();
+  out << "listening on " << idp.issuer() << "\n"
+      << "discovery document: " << idp.issuer() << "/.well-known/openid-configuration" << std::endl;
+  int sig = 0;
+  while (sigwait(&signals, &sig) != 0) {
+  }
+  idp.stop();
+  return kOkExit;
+}
+
 std::string pretty(const Json& document) {
   return document.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
 }
@@ -95,7 +125,9 @@ std::string pretty(const Json& document) {
 }  // namespace
 
 int run_cli(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
-  CLI::App app{"corvane-jwt: check a JWT authentication configuration, authenticate a request, make keys and tokens"};
+  CLI::App app{
+      "corvane-jwt: check a JWT authentication configuration, authenticate a request, make keys and tokens, "
+      "serve a demo identity provider"};
   app.require_subcommand(1);
 
   std::string ini;
@@ -131,6 +163,21 @@ int run_cli(int argc, const char* const* argv, std::ostream& out, std::ostream& 
   mnt->add_option("--email", mint_options.email, "The claim email");
   mnt->add_option("--ttl", mint_options.ttl, "Seconds until exp (default 3600; negative for an expired token)");
 
+  IdpOptions idp_options;
+  auto* idp = app.add_subcommand(
+      "idp", "Serve a demo OpenID Connect provider on a loopback port: a person picks a demo user, no password");
+  idp->add_option("--key", idp_options.key, "The private JWK file that signs the ID tokens (from keygen)")->required();
+  idp->add_option("--users", idp_options.users, "A JSON file of user id (the sub) to claims, e.g. email and name")
+      ->required();
+  idp->add_option("--client-id", idp_options.idp.client_id, "The client id of the one application served")->required();
+  idp->add_option("--client-secret", idp_options.idp.client_secret, "Require this client secret at the token endpoint");
+  idp->add_option("--redirect-uri", idp_options.idp.redirect_uris, "An address codes may be sent to (repeatable)")
+      ->required();
+  idp->add_option("--host", idp_options.idp.host, "A loopback address (default 127.0.0.1)");
+  idp->add_option("--port", idp_options.idp.port, "The port (default 8081; 0 picks a free one)")
+      ->default_val(8081)
+      ->check(CLI::Range(0, 65535));
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
@@ -150,6 +197,7 @@ int run_cli(int argc, const char* const* argv, std::ostream& out, std::ostream& 
       return result.report["user_id"].is_null() ? kFailExit : kOkExit;
     }
     if (*gen) return keygen(keygen_options, out);
+    if (*idp) return serve_demo_idp(std::move(idp_options), out);
     return mint(mint_options, out);
   } catch (const std::exception& error) {
     err << "corvane-jwt: error: " << describe_error(error) << "\n";

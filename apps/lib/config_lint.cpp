@@ -6,6 +6,7 @@
 
 #include "corvane/util/errors.hpp"
 #include "corvane/util/unicode.hpp"
+#include "oidc_login.hpp"
 
 namespace corvane::apps {
 namespace {
@@ -14,6 +15,8 @@ namespace {
 const std::vector<std::string_view> kProviderKeys = {
     "enabled",        "idp_name", "claim_attribute",        "user_config_attribute", "well_known_configuration",
     "jwks_uri",       "authorization_endpoint", "token_endpoint",
+    // The reference host's browser sign-in.
+    "client_id",      "client_secret", "redirect_uri", "scopes",
 };
 
 // The ini keys of [app:main] that this system and its reference host read.
@@ -171,6 +174,12 @@ Json configuration_warnings(const LintInput& input) {
   for (const auto& [id, config] :
        auth::jwt::JWTAuthenticationPolicy::configured_providers(*input.auth_settings).items()) {
     lint_provider(input, auth_file, users_file, id, config, warnings);
+  }
+  std::vector<SignInProblem> problems;
+  sign_in_providers(*input.policy, problems);
+  for (const SignInProblem& problem : problems) {
+    warnings.add(auth_file, "authentication_policies.jwt.identity_providers." + problem.idp_id + "." + problem.key,
+                 problem.message);
   }
   return warnings.take();
 }

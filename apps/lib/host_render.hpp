@@ -1,9 +1,11 @@
 // The reference host's answers: one JSON document per answer, sent as JSON
-// or as an HTML page showing it as a table.
+// or as an HTML page showing it as a table, with links below it.
 #pragma once
 
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "corvane/util/json.hpp"
 #include "http_listener.hpp"
@@ -15,9 +17,14 @@ struct Reply {
   std::string format;  // "json" or "html"
   std::string title;   // of the HTML page
   Json document;       // the JSON body, rendered as a table in HTML
+  std::vector<std::pair<std::string, std::string>> links = {};  // text and address, listed in HTML only
 };
 
 HttpResponse render(const Reply& reply);
+
+// The stylesheet every page links to, and its address.
+inline constexpr std::string_view kStylesheetPath = "/style.css";
+HttpResponse stylesheet();
 
 // {"error": title, "message": message}, as HTML when format is "html", else JSON.
 Reply error_reply(int status, const std::string& format, const std::string& title, const std::string& message);

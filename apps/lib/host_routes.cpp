@@ -28,6 +28,10 @@ Route match_route(std::string_view path) {
   if (path == "/health") return {Route::Kind::health, {}};
   if (path == "/auth") return {Route::Kind::auth, {}};
   if (path == "/metrics") return {Route::Kind::metrics, {}};
+  if (path == "/login") return {Route::Kind::login, {}};
+  if (path == "/callback") return {Route::Kind::callback, {}};
+  if (path == "/logout") return {Route::Kind::logout, {}};
+  if (path == "/style.css") return {Route::Kind::stylesheet, {}};
   constexpr std::string_view whoami = "/whoami", resources = "/resources/";
   if (path.starts_with(whoami)) {
     std::string_view rest = path.substr(whoami.size());

@@ -1,6 +1,7 @@
 // The reference host's addresses: /health, /whoami[.fmt] and
 // /resources/NAME[.fmt], where fmt is json or html; /auth for a proxy's
-// authentication subrequests and /metrics for a metrics scraper.
+// authentication subrequests and /metrics for a metrics scraper; the browser
+// sign-in's /login, /callback and /logout, and the pages' /style.css.
 #pragma once
 
 #include <string>
@@ -9,7 +10,7 @@
 namespace corvane::apps {
 
 struct Route {
-  enum class Kind { health, whoami, resource, auth, metrics, not_found };
+  enum class Kind { health, whoami, resource, auth, metrics, login, callback, logout, stylesheet, not_found };
   Kind kind = Kind::not_found;
   std::string resource;  // the NAME of /resources/NAME
 };

@@ -66,13 +66,29 @@ struct HostServer::Outcome {
   Reply reply;
   std::optional<std::string> sso_user_id;
   std::optional<std::string> set_cookie;
-  std::optional<HttpResponse> raw = std::nullopt;  // sent as it is instead of the rendered reply
+  HttpFields headers = {};                  // more of the answer's headers
+  std::optional<HttpResponse> raw = {};     // sent as it is instead of the rendered reply
 };
+
+HostServer::Generation HostServer::make_generation(std::shared_ptr<const Policy> policy,
+                                                   const HostConfig& config) const {
+  std::vector<SignInProblem> problems;
+  std::vector<SignInProvider> sign_in = sign_in_providers(*policy, problems);
+  for (const SignInProblem& problem : problems) {
+    error_log_->warn("identity provider \"" + problem.idp_id + "\", " + problem.key + ": " + problem.message);
+  }
+  std::vector<std::string> secrets = {config.session_secret};
+  secrets.insert(secrets.end(), config.session_previous_secrets.begin(), config.session_previous_secrets.end());
+  return Generation{std::move(policy),
+                    SessionCodec(config.session_secret, config.session_lifetime, config.session_previous_secrets),
+                    config.session_secure, std::move(sign_in), LoginStateCodec(std::move(secrets))};
+}
 
 HostServer::HostServer(HostConfig config)
     : config_(std::move(config)),
       access_log_(make_logger("corvane.host.access", config_.access_sink, true, config_.access_log_json)),
       error_log_(make_logger("corvane.host", config_.error_sink, false)),
+      sign_in_(error_log_),
       listener_(
           config_.limits, [this](const HttpRequest& request) { return handle(request); },
           [this](const HttpRefusal& refused) {
@@ -83,10 +99,7 @@ HostServer::HostServer(HostConfig config)
   for (const std::string& id : built.skipped) {
     error_log_->warn("identity provider \"" + id + "\" is not served: its configuration is invalid (see the warnings)");
   }
-  current_.store(std::make_shared<const Generation>(Generation{
-      std::move(built.policy),
-      SessionCodec(config_.session_secret, config_.session_lifetime, config_.session_previous_secrets),
-      config_.session_secure}));
+  current_.store(std::make_shared<const Generation>(make_generation(std::move(built.policy), config_)));
 }
 
 HostServer::~HostServer() { listener_.stop(); }
@@ -121,10 +134,7 @@ bool HostServer::reload() {
         throw ConfigError("identity provider \"" + id + "\" would be skipped (see the warnings)");
       }
     }
-    current_.store(std::make_shared<const Generation>(Generation{
-        std::move(built.policy),
-        SessionCodec(fresh.session_secret, fresh.session_lifetime, fresh.session_previous_secrets),
-        fresh.session_secure}));
+    current_.store(std::make_shared<const Generation>(make_generation(std::move(built.policy), fresh)));
     error_log_->info("reloaded the configuration from " + config_.ini_path);
     metrics_.count_reload(true);
     return true;
@@ -150,6 +160,7 @@ HttpResponse HostServer::handle(const HttpRequest& request) const {
   host::current_thread_log_context() = Json::object();
   HttpResponse response = outcome.raw ? std::move(*outcome.raw) : render(outcome.reply);
   if (outcome.set_cookie) response.headers.emplace_back("Set-Cookie", *outcome.set_cookie);
+  for (auto& header : outcome.headers) response.headers.push_back(std::move(header));
   if (response.status == 401) response.headers.emplace_back("WWW-Authenticate", "Bearer");
   if (response.status == 405) response.headers.emplace_back("Allow", "GET, HEAD");
   const auto elapsed = std::chrono::steady_clock::now() - start;
@@ -175,12 +186,21 @@ HostServer::Outcome HostServer::route(const HttpRequest& request, const Generati
   const Route route = match_route(request.path);
   if (route.kind == Route::Kind::health) return {{200, "json", "", {{"status", "ok"}}}, {}, {}};
   if (route.kind == Route::Kind::metrics) {
-    return {{}, {}, {}, HttpResponse{200, kMetricsContentType, metrics_.render(policy), {}, false}};
+    return {{}, {}, {}, {}, HttpResponse{200, kMetricsContentType, metrics_.render(policy), {}, false}};
   }
   if (route.kind == Route::Kind::auth) {
     ForwardAuthAnswer answer = answer_forward_auth(
         request, {policy, generation.sessions, generation.session_secure, metrics_, *error_log_});
-    return {{}, std::move(answer.sso_user_id), {}, std::move(answer.response)};
+    return {{}, std::move(answer.sso_user_id), {}, {}, std::move(answer.response)};
+  }
+  if (route.kind == Route::Kind::stylesheet) return {{}, {}, {}, {}, stylesheet()};
+  if (route.kind == Route::Kind::login || route.kind == Route::Kind::callback || route.kind == Route::Kind::logout) {
+    const SignInContext context{policy, generation.sign_in, generation.sessions, generation.login_states,
+                                generation.session_secure};
+    SignInAnswer answer = route.kind == Route::Kind::login      ? sign_in_.login(request, context)
+                          : route.kind == Route::Kind::callback ? sign_in_.callback(request, context)
+                                                                : SignIn::logout(generation.session_secure);
+    return {std::move(answer.reply), std::move(answer.sso_user_id), {}, std::move(answer.headers)};
   }
   if (route.kind == Route::Kind::not_found) {
     return {error_reply(404, format, "Not Found", "There is nothing at this address."), {}, {}};
@@ -199,9 +219,13 @@ HostServer::Outcome HostServer::route(const HttpRequest& request, const Generati
   outcome.set_cookie = session_cookie(host_request.session(), generation.sessions, generation.session_secure);
 
   if (!user_id) {
+    const bool browser = format == "html" && !generation.sign_in.empty();
     outcome.reply = error_reply(401, format, "401 Unauthorized",
-                                "Sign in: send an Authorization: Bearer header with a token of a configured "
-                                "identity provider (query parameter idp_id or header X-Identity-Provider-Id).");
+                                browser ? "Sign in with your identity provider below."
+                                        : "Sign in: send an Authorization: Bearer header with a token of a configured "
+                                          "identity provider (query parameter idp_id or header "
+                                          "X-Identity-Provider-Id).");
+    if (browser) outcome.reply.links = SignIn::links(generation.sign_in, request.target);
     return outcome;
   }
   const Json sso = outcome.sso_user_id ? Json(*outcome.sso_user_id) : Json();
@@ -214,6 +238,7 @@ HostServer::Outcome HostServer::route(const HttpRequest& request, const Generati
     outcome.reply = {200, format, "Resource " + route.resource,
                      {{"resource", route.resource}, {"user_id", *user_id}, {"authenticated_by", via}}};
   }
+  outcome.reply.links = {{"Sign out", "/logout"}};
   return outcome;
 }
 

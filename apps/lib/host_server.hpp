@@ -15,6 +15,7 @@
 #include "host_config.hpp"
 #include "host_metrics.hpp"
 #include "http_listener.hpp"
+#include "oidc_login.hpp"
 #include "session_cookie.hpp"
 
 namespace corvane::apps {
@@ -54,7 +55,10 @@ class HostServer {
     std::shared_ptr<const Policy> policy;
     SessionCodec sessions;
     bool session_secure;
+    std::vector<SignInProvider> sign_in;  // the providers with a browser sign-in
+    LoginStateCodec login_states;
   };
+  Generation make_generation(std::shared_ptr<const Policy> policy, const HostConfig& config) const;
   struct Outcome;
 
   HttpResponse handle(const HttpRequest& request) const;
@@ -65,6 +69,7 @@ class HostServer {
   HostConfig config_;
   std::shared_ptr<spdlog::logger> access_log_;
   std::shared_ptr<spdlog::logger> error_log_;
+  SignIn sign_in_;
   std::atomic<std::shared_ptr<const Generation>> current_;
   mutable HostMetrics metrics_;  // counted from const request handling
   std::mutex reload_mutex_;

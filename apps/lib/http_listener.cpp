@@ -29,12 +29,15 @@ constexpr auto kWatchInterval = std::chrono::milliseconds(200);
 // One TCP connection. Owned by the library's connection notifications; the
 // watcher reads it only while it is registered, under the state's mutex.
 struct Connection {
-  enum class Phase { awaiting_head, handling, timed_out };
+  // The head deadline also covers a body being read.
+  enum class Phase { awaiting_head, reading_body, handling, timed_out };
   Connection(int socket, Clock::time_point due) : fd(socket), deadline(due) {}
   int fd;
   Clock::time_point deadline;
   Phase phase = Phase::awaiting_head;
   std::string target;  // of the current request, once its request line arrived
+  std::string body;    // of the current request, when bodies are read
+  bool body_too_large = false;
 };
 
 std::string json_error(std::string_view title, std::string_view message) {
@@ -138,7 +141,9 @@ struct HttpListener::State {
       const auto now = Clock::now();
       std::vector<std::string> overdue;
       for (Connection* connection : connections) {
-        if (connection->phase != Connection::Phase::awaiting_head || now < connection->deadline) continue;
+        const bool reading = connection->phase == Connection::Phase::awaiting_head ||
+                             connection->phase == Connection::Phase::reading_body;
+        if (!reading || now < connection->deadline) continue;
         connection->phase = Connection::Phase::timed_out;
         (void)::send(connection->fd, timeout.data(), timeout.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
         ::shutdown(connection->fd, SHUT_RDWR);
@@ -191,15 +196,18 @@ struct HttpListener::State {
     auto* state = static_cast<Connection*>(*request_context);
     if (!state) return;
     std::lock_guard lock(self->mutex);
-    if (state->phase == Connection::Phase::handling) {
+    if (state->phase == Connection::Phase::handling || state->phase == Connection::Phase::reading_body) {
       state->phase = Connection::Phase::awaiting_head;
       state->deadline = Clock::now() + self->limits.head_timeout;
       state->target.clear();
+      state->body.clear();
+      state->body_too_large = false;
     }
   }
 
   static MHD_Result on_request(void* cls, MHD_Connection* connection, const char* url, const char* method,
-                               const char*, const char*, std::size_t* upload_size, void** request_context) {
+                               const char*, const char* upload_data, std::size_t* upload_size,
+                               void** request_context) {
     auto* self = static_cast<State*>(cls);
     auto* state = static_cast<Connection*>(*request_context);
     if (!state) return MHD_NO;
@@ -207,21 +215,43 @@ struct HttpListener::State {
       std::lock_guard lock(self->mutex);
       if (state->phase == Connection::Phase::timed_out) return MHD_NO;
       if (state->phase == Connection::Phase::awaiting_head) {
-        state->phase = Connection::Phase::handling;
         // A request without a body is answered on the library's second
         // call: an answer queued on the first one makes it close the
         // connection instead of keeping it alive.
-        if (!announces_body(connection)) return MHD_YES;
+        if (!announces_body(connection)) {
+          state->phase = Connection::Phase::handling;
+          return MHD_YES;
+        }
+        if (self->reads_body(method)) {
+          state->phase = Connection::Phase::reading_body;
+          return MHD_YES;
+        }
+        state->phase = Connection::Phase::handling;
       } else if (*upload_size != 0) {
-        return MHD_NO;  // body data, which is never read
+        if (state->phase != Connection::Phase::reading_body) return MHD_NO;  // body data, which is never read
+        // Past the bound the rest is drained unkept, so the 413 can be sent.
+        if (state->body.size() + *upload_size > self->limits.max_body_bytes) state->body_too_large = true;
+        if (!state->body_too_large) state->body.append(upload_data, *upload_size);
+        *upload_size = 0;
+        return MHD_YES;
+      } else if (state->phase == Connection::Phase::reading_body) {
+        state->phase = Connection::Phase::handling;
       }
     }
-    HttpResponse response = self->answer(connection, url, method, state->target);
-    if (announces_body(connection)) response.close = true;  // the unread body must not become a request
+    if (state->body_too_large) {
+      self->log_refusal(method, state->target, 413);
+      return self->queue(connection, refusal(413, "Content Too Large", "The request body is too large."));
+    }
+    HttpResponse response = self->answer(connection, url, method, state->target, std::move(state->body));
+    // An unread body must not become a request.
+    if (announces_body(connection) && !self->reads_body(method)) response.close = true;
     return self->queue(connection, response);
   }
 
-  HttpResponse answer(MHD_Connection* connection, const char* url, const char* method, const std::string& target) {
+  bool reads_body(std::string_view method) const { return limits.max_body_bytes > 0 && method == "POST"; }
+
+  HttpResponse answer(MHD_Connection* connection, const char* url, const char* method, const std::string& target,
+                      std::string body) {
     const MHD_ConnectionInfo* head = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_REQUEST_HEADER_SIZE);
     if (head && head->header_size > limits.max_head_bytes) {
       log_refusal(method, target, 431);
@@ -232,7 +262,7 @@ struct HttpListener::State {
       log_refusal(method, target, 400);
       return refusal(400, "Bad Request", "A GET or HEAD request carries no body.");
     }
-    HttpRequest request{method, target, url, {}, {}};
+    HttpRequest request{method, target, url, {}, {}, std::move(body)};
     MHD_get_connection_values(connection, MHD_HEADER_KIND, collect, &request.headers);
     MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, collect, &request.query);
     try {

@@ -26,6 +26,10 @@ struct HttpLimits {
   unsigned max_connections = 1000;
   unsigned max_connections_per_client = 64;
   unsigned threads = 8;
+  // A POST body up to this size is read and handed on; a larger one gets
+  // 413. Zero (the host) reads no body: a request announcing one is answered
+  // without it and the connection closed.
+  std::size_t max_body_bytes = 0;
 };
 
 using HttpFields = std::vector<std::pair<std::string, std::string>>;
@@ -36,6 +40,7 @@ struct HttpRequest {
   std::string path;    // the path part of the target, unescaped
   HttpFields headers;  // in the order received
   HttpFields query;    // unescaped, in the order received
+  std::string body;    // a POST's body, when the listener reads bodies
 };
 
 struct HttpResponse {

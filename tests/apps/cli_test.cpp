@@ -94,8 +94,16 @@ TEST(Cli, CheckWarnsAboutMistakesThatConstructionAccepts) {
          s.write_key_set(Json::array({a, b}));
        },
        "identity_providers.local.jwks_uri", "2 keys without \"kid\""},
+      {"sign-in without its return address", [](Site& s) { s.providers["local"]["client_id"] = "app"; },
+       "identity_providers.local.redirect_uri", "no sign-in"},
+      {"sign-in scopes as one text", [](Site& s) {
+         s.providers["local"].update({{"client_id", "app"}, {"redirect_uri", "http://h/callback"}, {"scopes", "a b"}});
+       }, "identity_providers.local.scopes", "a list of words"},
   };
   Site clean;
+  clean.providers["local"].update({{"client_id", "app"}, {"client_secret", "s"}, {"redirect_uri", "http://h/callback"},
+                                   {"scopes", {"email"}}});
+  clean.write();
   CliRun quiet = cli({"check", "--ini", clean.ini, "--strict", "--json"});
   EXPECT_EQ(quiet.code, 0);
   EXPECT_EQ(quiet.json()["warnings"], Json::array());

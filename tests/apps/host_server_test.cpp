@@ -9,6 +9,7 @@
 
 #include "app_errors.hpp"
 #include "host_server.hpp"
+#include "oauth_crypto.hpp"
 #include "site_fixture.hpp"
 
 namespace corvane::apps {
@@ -472,6 +473,169 @@ TEST(Host, ConfigurationErrorsNameTheKey) {
     EXPECT_NE(std::string(error.what()).find(":" + std::to_string(first.port()) + ": Address already in use"),
               std::string::npos) << error.what();
   }
+}
+
+
+// The value of query parameter `name` in `url` (tokens here need no unescaping).
+std::string query_value(const std::string& url, const std::string& name) {
+  for (const char* lead : {"?", "&"}) {
+    const auto at = url.find(lead + name + "=");
+    if (at == std::string::npos) continue;
+    const auto start = at + name.size() + 2;
+    return url.substr(start, url.find('&', start) - start);
+  }
+  return "";
+}
+
+// A browser's sign-in against a host whose provider "local" has a token
+// endpoint the test plays: each case says what that endpoint answers and how
+// the callback arrives; every refusal is a page, never a 500.
+TEST(Host, BrowserSignInAndEveryRefusal) {
+  Site site;
+  corvane::testing::LoopbackServer provider;
+  std::function<void(const httplib::Request&, httplib::Response&)> token_endpoint;
+  provider.server().Post("/token", [&](const httplib::Request& request, httplib::Response& response) {
+    token_endpoint(request, response);
+  });
+  provider.start();
+  site.providers["local"].update({{"client_id", "app-1"}, {"client_secret", "s3cret"},
+                                  {"redirect_uri", "http://127.0.0.1/callback"}, {"scopes", {"email"}},
+                                  {"token_endpoint", provider.url("/token")}});
+  site.providers["plain"] = corvane::testing::email_provider(site.jwks_path());
+  site.default_extension = "html";
+  site.write();
+  RunningHost host(site);
+
+  // The 401 page offers the provider with sign-in settings only.
+  const std::string unauthorized = host.get("/resources/report.html")->body;
+  EXPECT_NE(unauthorized.find("href=\"/login?idp_id=local&amp;next=%2Fresources%2Freport.html\""), std::string::npos)
+      << unauthorized;
+  EXPECT_EQ(unauthorized.find("idp_id=plain"), std::string::npos);
+
+  const Json foreign_key = generate_private_jwk(Alg::ES256, "k1");
+  const auto id_token = [&](const Json& changes, const Json& key) {
+    const long long now =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+    Json claims = {{"sub", "alice-sso"}, {"email", "alice@example.org"}, {"aud", {"other", "app-1"}},
+                   {"iat", now}, {"exp", now + 300}};
+    claims.update(changes);
+    return mint_compact(key, claims);
+  };
+  struct Case {
+    const char* name;
+    int status;            // of the callback
+    const char* logged;    // in the host's warning
+    Json claims = Json::object();  // changes to a good ID token's claims; "nonce" null keeps the sign-in's
+    bool foreign = false;          // signed by a key outside the provider's set
+    int token_status = 200;
+    std::string query = "code=c1&state={state}";
+    bool cookie = true;
+  } cases[] = {
+      {"signed in", 303, ""},
+      {"missing state", 400, "does not match", {}, false, 200, "code=c1"},
+      {"wrong state", 400, "does not match", {}, false, 200, "code=c1&state=x{state}"},
+      {"no sign-in cookie", 400, "no sign-in cookie", {}, false, 200, "code=c1&state={state}", false},
+      {"provider's error answer", 401, "access_denied", {}, false, 200, "error=access_denied&state={state}"},
+      {"no code", 400, "no code", {}, false, 200, "state={state}"},
+      {"token endpoint refuses (an expired or used code)", 401, "invalid_grant: code expired", {}, false, 400},
+      {"nonce mismatch", 401, "nonce", {{"nonce", "another"}}},
+      {"another audience", 401, "audience", {{"aud", "app-2"}}},
+      {"signed by a key outside the set", 401, "policy refused", {}, true},
+      {"no matching user", 401, "policy refused", {{"email", "nobody@example.org"}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto login = host.get("/login?idp_id=local&next=%2Fwhoami.html%3Fx%3D1");
+    ASSERT_EQ(login->status, 302);
+    const std::string location = login->get_header_value("Location");
+    EXPECT_EQ(location.rfind("https://idp/auth?response_type=code&client_id=app-1&", 0), 0u) << location;
+    // (httplib hands the Location on unescaped)
+    EXPECT_EQ(query_value(location, "scope"), "openid email");
+    EXPECT_EQ(query_value(location, "code_challenge_method"), "S256");
+    const std::string state = query_value(location, "state"), nonce = query_value(location, "nonce");
+    httplib::Params exchange;
+    token_endpoint = [&](const httplib::Request& request, httplib::Response& response) {
+      exchange = request.params;
+      response.status = c.token_status;
+      if (c.token_status != 200) {
+        response.set_content(R"({"error": "invalid_grant", "error_description": "code expired"})", "application/json");
+        return;
+      }
+      Json claims = c.claims;
+      if (!claims.contains("nonce")) claims["nonce"] = nonce;
+      response.set_content(Json{{"id_token", id_token(claims, c.foreign ? foreign_key : site.key)}}.dump(),
+                           "application/json");
+    };
+    std::string query = c.query;
+    query.replace(query.find("{state}") == std::string::npos ? query.size() : query.find("{state}"),
+                  query.find("{state}") == std::string::npos ? 0 : 7, state);
+    httplib::Headers headers;
+    if (c.cookie) headers.emplace("Cookie", cookie_pair(login));
+    auto callback = host.get("/callback?" + query, headers);
+    ASSERT_TRUE(callback);
+    EXPECT_EQ(callback->status, c.status);
+    EXPECT_NE(callback->get_header_value("Content-Type").find("text/html"), std::string::npos);
+    if (c.status != 303) {
+      EXPECT_NE(joined(host.errors).find(c.logged), std::string::npos) << joined(host.errors);
+      EXPECT_EQ(callback->get_header_value("Set-Cookie").find("corvane_session="), std::string::npos);
+      continue;
+    }
+    // The code went to the token endpoint with the PKCE verifier of the challenge and the client's secret.
+    EXPECT_EQ(exchange.find("code")->second, "c1");
+    EXPECT_EQ(exchange.find("client_secret")->second, "s3cret");
+    EXPECT_EQ(exchange.find("redirect_uri")->second, "http://127.0.0.1/callback");
+    EXPECT_EQ(s256_challenge(exchange.find("code_verifier")->second), query_value(location, "code_challenge"));
+    EXPECT_EQ(callback->get_header_value("Location"), "/whoami.html?x=1");
+    std::string session;
+    for (std::size_t i = 0; i < callback->get_header_value_count("Set-Cookie"); ++i) {
+      const std::string value = callback->get_header_value("Set-Cookie", i);
+      if (value.rfind("corvane_session=", 0) == 0) session = value.substr(0, value.find(';'));
+    }
+    auto who = host.get("/whoami.json", {{"Cookie", session}});
+    EXPECT_EQ(Json::parse(who->body)["user_id"], "alice");
+    EXPECT_EQ(Json::parse(who->body)["sso_user_id"], "alice-sso");
+    // The same answer again is refused, even with the sign-in's cookie.
+    auto replay = host.get("/callback?" + query, headers);
+    EXPECT_EQ(replay->status, 400);
+    EXPECT_NE(joined(host.errors).find("replayed"), std::string::npos);
+    // Signing out clears the session cookie.
+    EXPECT_NE(host.get("/logout")->get_header_value("Set-Cookie").find("corvane_session=; Path=/; Max-Age=0"),
+              std::string::npos);
+  }
+
+  // Where a sign-in may return to, and the provider it names.
+  struct Start {
+    std::string query;
+    int status;
+  } starts[] = {
+      {"idp_id=local&next=%2Fresources%2Fa.html", 302},
+      {"idp_id=local&next=%2F%2Fevil.example", 400},
+      {"idp_id=local&next=%2F%5Cevil.example", 400},
+      {"idp_id=local&next=https%3A%2F%2Fevil.example%2F", 400},
+      {"idp_id=local&next=javascript%3Aalert(1)", 400},
+      {"idp_id=local&next=%2Fa%0D%0ALocation%3A%20x", 400},
+      {"idp_id=local&next=", 400},
+      {"idp_id=plain", 404},
+      {"idp_id=nobody", 404},
+  };
+  for (const auto& start : starts) {
+    SCOPED_TRACE(start.query);
+    auto answer = host.get("/login?" + start.query);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->status, start.status);
+    if (start.status != 302) {
+      EXPECT_FALSE(answer->has_header("Location"));
+    }
+  }
+
+  // A token endpoint that cannot be reached is a page too.
+  site.providers["local"]["token_endpoint"] = "http://127.0.0.1:1/token";
+  site.write();
+  ASSERT_TRUE(host.server().reload());
+  auto login = host.get("/login?idp_id=local");
+  auto unreachable = host.get("/callback?code=c1&state=" + query_value(login->get_header_value("Location"), "state"),
+                              {{"Cookie", cookie_pair(login)}});
+  EXPECT_EQ(unreachable->status, 502);
 }
 
 }  // namespace

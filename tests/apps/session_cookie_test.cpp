@@ -3,6 +3,7 @@
 #include "app_errors.hpp"
 #include "corvane/util/base64.hpp"
 #include "host_request.hpp"
+#include "oidc_login.hpp"
 #include "session_cookie.hpp"
 
 namespace corvane::apps {
@@ -42,6 +43,20 @@ TEST(SessionCookie, TamperedAndMalformedValuesAreNoSession) {
     EXPECT_EQ(codec.decode(value, kNow), std::nullopt);
   }
   EXPECT_THROW(SessionCodec("short", 60s), ConfigError);
+}
+
+TEST(SessionCookie, ASignInStateIsNoSessionNorTheReverse) {
+  const std::string secret = "0123456789abcdef";
+  const LoginStateCodec states({secret});
+  const SessionCodec sessions(secret, 3600s);
+  const long long now = std::chrono::duration_cast<std::chrono::seconds>(kNow.time_since_epoch()).count();
+  const std::string state = states.encode({"idp", "s", "n", "/next", now + 600});
+  EXPECT_EQ(states.decode(state, kNow + 599s)->next, "/next");
+  EXPECT_EQ(states.decode(state, kNow + 600s), std::nullopt);  // expired
+  EXPECT_EQ(LoginStateCodec({"another-secret-entirely"}).decode(state, kNow), std::nullopt);
+  EXPECT_EQ(LoginStateCodec({"another-secret-entirely", secret}).decode(state, kNow)->idp_id, "idp");
+  EXPECT_EQ(sessions.decode(state, kNow), std::nullopt);
+  EXPECT_EQ(states.decode(sessions.encode({"alice", std::nullopt}, kNow), kNow), std::nullopt);
 }
 
 TEST(SessionCookie, FindsItsCookieAmongOthers) {

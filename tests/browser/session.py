@@ -1,9 +1,12 @@
 """A real browser against a running corvane-host: the HTML login through a
-bearer header leaves a session cookie that carries the user on; a fresh
-browser has no cookie and gets the 401 page.
+bearer header leaves a session cookie that carries the user on; a person
+signs in with the mouse through the identity provider's page, stays signed
+in on a reload and signs out; a fresh browser has no cookie and gets the 401
+page.
 
 Env: CORVANE_BASE (http://127.0.0.1:PORT), CORVANE_TOKEN (Authorization value),
-CHROMIUM and CHROMEDRIVER (the Debian binaries by default).
+CORVANE_IDP_NAME (the provider's name on the sign-in link), CHROMIUM and
+CHROMEDRIVER (the Debian binaries by default).
 """
 import os
 import sys
@@ -16,6 +19,7 @@ from selenium.webdriver.common.by import By
 
 BASE = os.environ["CORVANE_BASE"]
 TOKEN = os.environ["CORVANE_TOKEN"]
+IDP_NAME = os.environ["CORVANE_IDP_NAME"]
 
 # Without the background-networking switches Chromium keeps dialling out,
 # which a machine without a network refuses many times a second.
@@ -46,6 +50,7 @@ def heading(driver):
 
 def main(profile_root):
     failures = 0
+    steps = []
 
     def step(name, body):
         nonlocal failures
@@ -77,6 +82,24 @@ def main(profile_root):
             assert cell(driver, "user_id") == "alice", driver.page_source
             assert cell(driver, "authenticated_by") == "session"
 
+        person = browser(profile_root)
+
+        def sign_in():
+            person.get(BASE + "/whoami.html")
+            assert heading(person) == "401 Unauthorized", person.page_source
+            person.find_element(By.LINK_TEXT, "Sign in with " + IDP_NAME).click()
+            # The provider's page: pick the demo user.
+            person.find_element(By.PARTIAL_LINK_TEXT, "alice").click()
+            assert person.current_url == BASE + "/whoami.html", person.current_url
+            assert cell(person, "user_id") == "alice", person.page_source
+            assert cell(person, "sso_user_id") == "alice"
+            assert not [c for c in person.get_cookies() if c["name"] == "corvane_login"], "the sign-in's cookie is spent"
+
+        def reload_signed_in():
+            person.refresh()
+            assert cell(person, "user_id") == "alice", person.page_source
+            assert cell(person, "authenticated_by") == "session"
+
         def fresh_browser():
             other = browser(profile_root)
             try:
@@ -86,12 +109,28 @@ def main(profile_root):
             finally:
                 other.quit()
 
-        step("with the Authorization header the page shows the user", with_header)
-        step("without the header the same browser is still signed in", cookie_alone)
-        step("a new browser without the cookie sees the 401 page", fresh_browser)
+        def sign_out():
+            person.find_element(By.LINK_TEXT, "Sign out").click()
+            assert heading(person) == "Signed out", person.page_source
+            person.get(BASE + "/whoami.html")
+            assert heading(person) == "401 Unauthorized", person.page_source
+
+        steps = [
+            ("with the Authorization header the page shows the user", with_header),
+            ("without the header the same browser is still signed in", cookie_alone),
+            ("a person signs in through the provider's page and lands back on the page", sign_in),
+            ("a reload is signed in by the cookie alone", reload_signed_in),
+            ("a new browser without the cookie sees the 401 page", fresh_browser),
+            ("signing out ends the session", sign_out),
+        ]
+        try:
+            for name, body in steps:
+                step(name, body)
+        finally:
+            person.quit()
     finally:
         driver.quit()
-    print("%d passed, %d failed" % (3 - failures, failures))
+    print("%d passed, %d failed" % (len(steps) - failures, failures))
     return 0 if failures == 0 else 1
 
 

@@ -67,7 +67,10 @@ void HttpResponse::raise_for_status() const {
   }
 }
 
-HttpResponse http_get(std::string_view url, long timeout_seconds) {
+namespace {
+
+// One transfer: a GET when `form` is null, else a POST of that body.
+HttpResponse transfer(std::string_view url, long timeout_seconds, const std::string* form) {
   if (timeout_seconds <= 0) {
     throw ValueError("HTTP time-out must be a positive number of seconds, not " +
                      std::to_string(timeout_seconds));
@@ -87,10 +90,16 @@ HttpResponse http_get(std::string_view url, long timeout_seconds) {
   char error[CURL_ERROR_SIZE] = "";
   CURL* handle = curl.get();
   curl_easy_setopt(handle, CURLOPT_URL, location.c_str());
-  curl_easy_setopt(handle, CURLOPT_HTTPGET, 1L);
+  if (form) {
+    curl_easy_setopt(handle, CURLOPT_POSTFIELDS, form->c_str());
+    curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(form->size()));
+    curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L);
+  } else {
+    curl_easy_setopt(handle, CURLOPT_HTTPGET, 1L);
+    curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
+  }
   curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(handle, CURLOPT_MAXREDIRS, kMaxRedirects);
   curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
   curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L);
@@ -121,6 +130,25 @@ HttpResponse http_get(std::string_view url, long timeout_seconds) {
   response.url = effective ? effective : location;
   response.body = std::move(transfer.body);
   return response;
+}
+
+}  // namespace
+
+HttpResponse http_get(std::string_view url, long timeout_seconds) { return transfer(url, timeout_seconds, nullptr); }
+
+HttpResponse http_post_form(std::string_view url, const FormFields& fields, long timeout_seconds) {
+  ensure_curl_initialised();
+  std::string body;
+  for (const auto& [name, value] : fields) {
+    char* key = curl_easy_escape(nullptr, name.data(), static_cast<int>(name.size()));
+    char* text = curl_easy_escape(nullptr, value.data(), static_cast<int>(value.size()));
+    const bool escaped = key && text;
+    if (escaped) body += std::string(body.empty() ? "" : "&") + key + "=" + text;
+    curl_free(key);
+    curl_free(text);
+    if (!escaped) throw ConnectionError("HTTP client could not encode a form field");
+  }
+  return transfer(url, timeout_seconds, &body);
 }
 
 }  // namespace corvane

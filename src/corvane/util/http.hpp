@@ -1,8 +1,11 @@
-// HTTP(S) GET for start-up fetches (discovery documents, key sets).
+// HTTP(S) GET for start-up fetches (discovery documents, key sets) and the
+// form POST of a sign-in's code exchange.
 #pragma once
 
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace corvane {
 
@@ -29,5 +32,13 @@ inline constexpr long kMaxRedirects = 30;
 // TooManyRedirects, ContentTooLarge. A timeout that is not positive is a
 // ValueError, as an unbounded fetch could hold start-up forever.
 HttpResponse http_get(std::string_view url, long timeout_seconds);
+
+using FormFields = std::vector<std::pair<std::string, std::string>>;
+
+// One POST of `fields` as an application/x-www-form-urlencoded body, with
+// the same time-outs, TLS checks, schemes and size bound as http_get. A
+// redirect is not followed (it would turn the POST into a GET elsewhere):
+// its 3xx status is the answer. Any status is returned, not raised.
+HttpResponse http_post_form(std::string_view url, const FormFields& fields, long timeout_seconds);
 
 }  // namespace corvane
