@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "signed_value.hpp"
+
 namespace corvane::apps {
 
 inline constexpr std::string_view kLoginCookieName = "corvane_login";
@@ -38,8 +40,7 @@ class LoginStateCodec {
   std::string code_verifier(std::string_view state) const;
 
  private:
-  std::string mac(const std::string& secret, std::string_view content) const;
-  std::vector<std::string> secrets_;
+  SignedValue signed_;
 };
 
 }  // namespace corvane::apps

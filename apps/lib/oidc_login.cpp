@@ -22,9 +22,7 @@ constexpr std::size_t kMaxNextLength = 1024;
 // Where a sign-in lands when the page it started from is not known.
 constexpr std::string_view kDefaultNext = "/whoami.html";
 
-long long seconds_now(LoginStateCodec::Clock::time_point now = LoginStateCodec::Clock::now()) {
-  return std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count();
-}
+long long seconds_now() { return SignedValue::seconds(SignedValue::Clock::now()); }
 
 std::string clear_cookie(std::string_view name, bool secure) {
   return std::string(name) + "=; Path=/; Max-Age=0; HttpOnly; SameSite=Lax" + (secure ? "; Secure" : "");

@@ -1,8 +1,5 @@
 #include "session_cookie.hpp"
 
-#include <openssl/crypto.h>
-#include <openssl/evp.h>
-
 #include "app_errors.hpp"
 #include "corvane/util/base64.hpp"
 #include "corvane/util/json.hpp"
@@ -12,12 +9,9 @@ namespace {
 
 // Far above what a user id and an sso id need; bounds the work on garbage.
 constexpr std::size_t kMaxCookieValue = 3072;
-// Marks the format; a later layout changes it rather than misreading old cookies.
+// Marks the format and the purpose; a later layout changes it rather than
+// misreading old cookies.
 constexpr std::string_view kVersion = "v1.";
-
-long long seconds_of(SessionCodec::Clock::time_point at) {
-  return std::chrono::duration_cast<std::chrono::seconds>(at.time_since_epoch()).count();
-}
 
 std::optional<std::string> optional_text(const Json& content, const char* key) {
   auto it = content.find(key);
@@ -26,66 +20,36 @@ std::optional<std::string> optional_text(const Json& content, const char* key) {
   return it->get<std::string>();
 }
 
+std::vector<std::string> all_secrets(std::string secret, std::vector<std::string> previous) {
+  std::vector<std::string> secrets = {std::move(secret)};
+  for (std::string& each : previous) secrets.push_back(std::move(each));
+  for (const std::string& each : secrets) {
+    if (each.size() < 16) throw ConfigError("the session secret must be at least 16 characters");
+  }
+  return secrets;
+}
+
 }  // namespace
 
 SessionCodec::SessionCodec(std::string secret, std::chrono::seconds lifetime, std::vector<std::string> previous_secrets)
-    : lifetime_(lifetime) {
-  secrets_.push_back(std::move(secret));
-  for (std::string& previous : previous_secrets) secrets_.push_back(std::move(previous));
-  for (const std::string& each : secrets_) {
-    if (each.size() < 16) throw ConfigError("the session secret must be at least 16 characters");
-  }
+    : signed_(all_secrets(std::move(secret), std::move(previous_secrets)), std::string(kVersion), kMaxCookieValue),
+      lifetime_(lifetime) {
   if (lifetime_.count() <= 0) throw ConfigError("the session lifetime must be positive");
 }
 
-std::string SessionCodec::mac(const std::string& secret, std::string_view content) {
-  unsigned char out[EVP_MAX_MD_SIZE];
-  std::size_t length = 0;
-  std::string input = std::string(kVersion) + std::string(content);
-  if (!EVP_Q_mac(nullptr, "HMAC", nullptr, "SHA256", nullptr, secret.data(), secret.size(),
-                 reinterpret_cast<const unsigned char*>(input.data()), input.size(), out, sizeof out, &length)) {
-    throw CryptoError("HMAC failed");
-  }
-  return std::string(reinterpret_cast<char*>(out), length);
-}
-
 std::string SessionCodec::encode(const SessionData& data, Clock::time_point now) const {
-  Json content = {{"uid", data.user_id ? Json(*data.user_id) : Json()},
-                  {"sso", data.sso_user_id ? Json(*data.sso_user_id) : Json()},
-                  {"exp", seconds_of(now + lifetime_)}};
-  const std::string encoded = base64url_encode(dump(content));
-  return encoded + "." + base64url_encode(mac(secrets_.front(), encoded));
+  return signed_.seal({{"uid", data.user_id ? Json(*data.user_id) : Json()},
+                       {"sso", data.sso_user_id ? Json(*data.sso_user_id) : Json()},
+                       {"exp", SignedValue::seconds(now + lifetime_)}});
 }
 
 std::optional<SessionData> SessionCodec::decode(std::string_view value, Clock::time_point now) const {
-  if (value.size() > kMaxCookieValue) return std::nullopt;
-  const auto dot = value.find('.');
-  if (dot == std::string_view::npos) return std::nullopt;
-  const std::string_view encoded = value.substr(0, dot);
-  std::string signature, content_text;
-  if (!base64url_decode(value.substr(dot + 1), signature)) return std::nullopt;
-  bool signed_by_us = false;
-  for (const std::string& secret : secrets_) {
-    const std::string expected = mac(secret, encoded);
-    if (signature.size() == expected.size() &&
-        CRYPTO_memcmp(signature.data(), expected.data(), expected.size()) == 0) {
-      signed_by_us = true;
-      break;
-    }
-  }
-  if (!signed_by_us) return std::nullopt;
-  if (!base64url_decode(encoded, content_text)) return std::nullopt;
+  const std::optional<Json> content = signed_.open(value, now);
+  if (!content) return std::nullopt;
   try {
-    const Json content = parse_json(content_text, 4);
-    if (!content.is_object()) return std::nullopt;
-    const auto exp = content.find("exp");
-    if (exp == content.end() || !exp->is_number_integer() || exp->get<long long>() <= seconds_of(now)) {
-      return std::nullopt;
-    }
-    return SessionData{optional_text(content, "uid"), optional_text(content, "sso")};
+    return SessionData{optional_text(*content, "uid"), optional_text(*content, "sso")};
   } catch (const Exception&) {
-    // Signed by us but unreadable: a cookie of another layout, not an attack.
-    return std::nullopt;
+    return std::nullopt;  // signed by us in another layout
   }
 }
 

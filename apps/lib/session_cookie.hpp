@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "signed_value.hpp"
+
 namespace corvane::apps {
 
 inline constexpr std::string_view kSessionCookieName = "corvane_session";
@@ -38,8 +40,7 @@ class SessionCodec {
   std::chrono::seconds lifetime() const { return lifetime_; }
 
  private:
-  static std::string mac(const std::string& secret, std::string_view content);
-  std::vector<std::string> secrets_;  // the signing one first
+  SignedValue signed_;
   std::chrono::seconds lifetime_;
 };
 
