@@ -22,6 +22,13 @@ Users Users::from_json(const Json& users) {
   return result;
 }
 
+Users Users::from_json(Json&& users) {
+  if (!users.is_object()) throw TypeError(std::string("users must be a mapping, not ") + type_name(users));
+  Users result;
+  for (auto& [user_id, attributes] : users.get_ref<Json::object_t&>()) result.add(user_id, std::move(attributes));
+  return result;
+}
+
 void Users::add(std::string user_id, Json attributes) {
   if (!attributes.is_object()) {
     throw TypeError("user record '" + user_id + "' must be a mapping, not " + type_name(attributes));

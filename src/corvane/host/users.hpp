@@ -29,6 +29,8 @@ class Users : public UserDirectory {
   Users() = default;
   // From a mapping of user id to a mapping of attributes.
   static Users from_json(const Json& users);
+  // The same, taking the records over instead of copying them.
+  static Users from_json(Json&& users);
 
   // Appends a record; `attributes` must be a mapping. A user id given twice
   // replaces nothing: it is a ValueError, as a mapping cannot hold it twice.
