@@ -17,14 +17,15 @@ std::string lower(std::string text) {
 }
 
 // Reads and parses the JSON file named by `key`; the error names both.
-Json read_json_setting(const std::string& ini_path, const host::IniSettings& settings, const std::string& key) {
+Json read_json_setting(const std::string& ini_path, const host::IniSettings& settings, const std::string& key,
+                       std::size_t max_size = kMaxTextFileSize) {
   if (!settings.contains(key)) throw ConfigError(ini_path + ": missing required key '" + key + "' in [app:main]");
   const std::string path = settings.get(key).get<std::string>();
   const std::string where = ini_path + ": " + key + " = " + path + ": ";
   if (path.empty()) throw ConfigError(ini_path + ": " + key + " is empty");
   std::string text;
   try {
-    text = read_text_file(path);
+    text = read_text_file(path, max_size);
   } catch (const Exception& error) {
     throw ConfigError(where + "cannot read the file (" + describe_error(error) + ")");
   }
@@ -64,9 +65,9 @@ host::AuthConfiguration load_auth_configuration(const std::string& ini_path, con
   }
   configuration.auth_settings = std::make_shared<Json>(std::move(auth));
 
-  Json users = read_json_setting(ini_path, settings, "corvane.users");
+  Json users = read_json_setting(ini_path, settings, "corvane.users", kMaxUsersFileSize);
   try {
-    configuration.users = std::make_shared<host::Users>(host::Users::from_json(users));
+    configuration.users = std::make_shared<host::Users>(host::Users::from_json(std::move(users)));
   } catch (const Exception& error) {
     throw ConfigError(ini_path + ": corvane.users = " + settings.get("corvane.users").get<std::string>() +
                       ": invalid users document (" + describe_error(error) + ")");

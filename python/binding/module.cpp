@@ -199,11 +199,11 @@ void define_users(py::module_& m) {
           [](const std::string& path) {
             Json document;
             try {
-              document = parse_json(read_text_file(path));
+              document = parse_json(read_text_file(path, kMaxUsersFileSize));
             } catch (const JSONDecodeError& error) {
               throw JSONDecodeError(path + ": " + error.what());
             }
-            return UsersMapping{std::make_shared<const host::Users>(host::Users::from_json(document))};
+            return UsersMapping{std::make_shared<const host::Users>(host::Users::from_json(std::move(document)))};
           },
           "The users of a JSON file: user id to a mapping of attributes.")
       .def_static("from_json", [](py::handle users) {

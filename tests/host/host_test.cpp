@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <array>
+#include <random>
+
 #include "corvane/host/base_policy.hpp"
 #include "corvane/host/ini_settings.hpp"
 #include "corvane/host/request.hpp"
@@ -7,6 +10,7 @@
 #include "corvane/host/users.hpp"
 #include "corvane/host/utils.hpp"
 #include "corvane/util/errors.hpp"
+#include "corvane/util/unicode.hpp"
 #include "support/http_server.hpp"
 
 namespace corvane::host {
@@ -49,6 +53,74 @@ TEST(Users, MatchesInRecordOrder) {
 
   EXPECT_EQ(users.attribute(0, "age"), 30);
   EXPECT_THROW(users.attribute(1, "email"), AttributeError);
+}
+
+// What a walk over every record in order gives: "none", the user id, "two
+// from" the first, or the error of the first record that fails.
+std::string walked(const Users& users, const std::string& name, const std::string& form) {
+  std::size_t count = 0;
+  std::string first;
+  try {
+    for (std::size_t i = 0; i < users.size(); ++i) {
+      const Json& value = users.attribute(i, name);
+      if (!value.is_string()) {
+        throw AttributeError(std::string("'") + python_type_name(value) + "' object has no attribute 'strip'");
+      }
+      if (comparison_form_equals(value.get_ref<const std::string&>(), form) && count++ == 0) first = users.user_id(i);
+    }
+  } catch (const Exception& error) {
+    return std::string(error.kind()) + ": " + error.what();
+  }
+  return count == 0 ? "none" : count == 1 ? first : "two from " + first;
+}
+
+std::string matched(const Users& users, const std::string& name, const std::string& form) {
+  try {
+    const UserMatch match = users.match(name, form);
+    return match.count == 0 ? "none" : match.count == 1 ? match.user_id : "two from " + match.user_id;
+  } catch (const Exception& error) {
+    return std::string(error.kind()) + ": " + error.what();
+  }
+}
+
+// The store answers from its index what the walk answers, on stores of
+// every size with records that lack the attribute, hold no text, or hold
+// text that is not UTF-8.
+TEST(Users, IndexAnswersAsTheWalk) {
+  const Json good[] = {"a@x", "A@X ", " b@x", "c@x", "J\u00dcrgen", "j\u00fcrgen\u00a0", "d@x", "e@x"};
+  const Json flawed[] = {42, nullptr, "a@x\xff", "\xff", "zz\xff"};
+  const std::string forms[] = {"a@x", "b@x", "c@x", "j\u00fcrgen", "d@x", "e@x", "nobody", "zz"};
+  std::mt19937 random(7);  // the engine's sequence is fixed by the standard
+  std::size_t seen_errors = 0, seen_two = 0, seen_one = 0;
+  for (int store = 0; store < 80; ++store) {
+    Users users;
+    const std::size_t size = std::array{1, 2, 5, 17, 40, 300}[random() % 6];
+    const unsigned flaws = store % 2 ? 8 : 0;  // in percent; half the stores are clean
+    for (std::size_t row = 0; row < size; ++row) {
+      Json record = {{"other", "o"}};
+      const unsigned roll = random() % 100;
+      if (roll < flaws / 2) {
+        // lacks "mail"
+      } else if (roll < flaws) {
+        record["mail"] = flawed[random() % std::size(flawed)];
+      } else {
+        record["mail"] = good[random() % std::size(good)];
+      }
+      users.add("u" + std::to_string(row), std::move(record));
+    }
+    for (const std::string& form : forms) {
+      SCOPED_TRACE("store " + std::to_string(store) + ", form " + form);
+      const std::string expected = walked(users, "mail", form);
+      EXPECT_EQ(matched(users, "mail", form), expected);
+      seen_errors += expected.find("Error") != std::string::npos;
+      seen_two += expected.rfind("two", 0) == 0;
+      seen_one += expected.rfind("u", 0) == 0;
+    }
+    EXPECT_EQ(matched(users, "absent", "a@x"), walked(users, "absent", "a@x"));
+  }
+  EXPECT_GT(seen_errors, 20u);  // the table exercises every kind of answer
+  EXPECT_GT(seen_two, 20u);
+  EXPECT_GT(seen_one, 20u);
 }
 
 // Users who each carry an attribute name of their own cost memory in

@@ -1,6 +1,8 @@
 #include "corvane/host/users.hpp"
 
+#include <algorithm>
 #include <limits>
+#include <utility>
 
 #include "corvane/util/errors.hpp"
 #include "corvane/util/unicode.hpp"
@@ -20,6 +22,13 @@ Users Users::from_json(const Json& users) {
   return result;
 }
 
+Users Users::from_json(Json&& users) {
+  if (!users.is_object()) throw TypeError(std::string("users must be a mapping, not ") + type_name(users));
+  Users result;
+  for (auto& [user_id, attributes] : users.get_ref<Json::object_t&>()) result.add(user_id, std::move(attributes));
+  return result;
+}
+
 void Users::add(std::string user_id, Json attributes) {
   if (!attributes.is_object()) {
     throw TypeError("user record '" + user_id + "' must be a mapping, not " + type_name(attributes));
@@ -29,6 +38,9 @@ void Users::add(std::string user_id, Json attributes) {
   const auto row = static_cast<std::uint32_t>(ids_.size());
   for (const auto& [name, value] : attributes.items()) {
     Column& column = columns_[name];
+    if (column.first_bad == kNone && column.cells.size() != row) {
+      column.first_bad = static_cast<std::uint32_t>(column.cells.size());  // that row lacks the name
+    }
     Cell cell{row};
     if (value.is_string()) {
       const auto& text = value.get_ref<const std::string&>();
@@ -57,8 +69,16 @@ void Users::add(std::string user_id, Json attributes) {
         column.forms.append(form);
       }
       if (form_made) cell.form_hash = form_hash_of(form);
+    } else if (column.first_bad == kNone) {
+      column.first_bad = row;
     }
+    const auto position = static_cast<std::uint32_t>(column.cells.size());
     column.cells.push_back(cell);
+    if (cell.text && cell.form == Cell::Form::missing) {
+      column.unformed.push_back(position);
+    } else if (cell.text) {
+      column.enter(position);
+    }
   }
   index_.emplace(user_id, row);
   ids_.push_back(std::move(user_id));
@@ -83,6 +103,47 @@ void Users::fail_at(std::size_t row, std::string_view name) const {
   throw AttributeError(std::string("'") + python_type_name(value) + "' object has no attribute 'strip'");
 }
 
+std::string_view Users::Column::form_of(const Cell& cell) const {
+  return cell.form == Cell::Form::own ? std::string_view(forms.data() + cell.form_offset, cell.form_length)
+                                      : std::string_view(arena.data() + cell.offset, cell.length);
+}
+
+std::size_t Users::Column::slot_for(std::string_view form, std::uint32_t hash) const {
+  const std::size_t mask = slots.size() - 1;
+  for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+    const std::uint32_t slot = slots[i];
+    if (slot == 0) return i;
+    const Cell& cell = cells[slot - 1];
+    if (cell.form_hash == hash && form_of(cell) == form) return i;
+  }
+}
+
+const Users::Cell* Users::Column::first_with(std::string_view form, std::uint32_t hash) const {
+  if (slots.empty()) return nullptr;
+  const std::uint32_t slot = slots[slot_for(form, hash)];
+  return slot == 0 ? nullptr : &cells[slot - 1];
+}
+
+void Users::Column::enter(std::uint32_t position) {
+  // At most half full, so that a probe ends soon.
+  if (2 * (entered + 1) > slots.size()) {
+    std::vector<std::uint32_t> old =
+        std::exchange(slots, std::vector<std::uint32_t>(std::max<std::size_t>(16, 2 * slots.size())));
+    for (std::uint32_t slot : old) {
+      if (slot != 0) slots[slot_for(form_of(cells[slot - 1]), cells[slot - 1].form_hash)] = slot;
+    }
+  }
+  Cell& cell = cells[position];
+  std::uint32_t& slot = slots[slot_for(form_of(cell), cell.form_hash)];
+  if (slot == 0) {
+    slot = position + 1;
+    ++entered;
+    return;
+  }
+  Cell& first = cells[slot - 1];
+  if (first.next_row == kNone) first.next_row = cell.row;
+}
+
 UserMatch Users::match(const Json& name, std::string_view form) const {
   UserMatch result;
   if (ids_.empty()) return result;
@@ -93,31 +154,36 @@ UserMatch Users::match(const Json& name, std::string_view form) const {
   auto it = columns_.find(attribute_name);
   if (it == columns_.end()) fail_at(0, attribute_name);
   const Column& column = it->second;
-  const std::uint32_t hash = form_hash_of(form);
-  const std::size_t present = column.cells.size();
-  std::size_t first = 0;
-  for (std::size_t i = 0; i < present; ++i) {
-    const Cell& cell = column.cells[i];
-    // Cells are in row order, one per row at most: a gap is a record
-    // without the attribute, and it comes first in the walk.
-    if (cell.row != i || !cell.text) fail_at(i, attribute_name);
-    bool same;
-    switch (cell.form) {
-      case Cell::Form::same:
-        same = cell.form_hash == hash && std::string_view(column.arena.data() + cell.offset, cell.length) == form;
-        break;
-      case Cell::Form::own:
-        same = cell.form_hash == hash &&
-               std::string_view(column.forms.data() + cell.form_offset, cell.form_length) == form;
-        break;
-      default:
-        same = comparison_form_equals(std::string_view(column.arena.data() + cell.offset, cell.length), form);
+  // The row where a walk would stop: records added after the column's last
+  // cell lack the name too.
+  std::size_t bad = column.first_bad;
+  if (bad == kNone && column.cells.size() < ids_.size()) bad = column.cells.size();
+
+  // The first two matching rows, in walk order.
+  std::size_t rows[2];
+  std::size_t found = 0;
+  auto note = [&](std::size_t row) {
+    if (found < 2) {
+      rows[found++] = row;
+    } else if (row < rows[1]) {
+      rows[1] = row;
     }
-    if (same && result.count++ == 0) first = i;
+    if (found == 2 && rows[1] < rows[0]) std::swap(rows[0], rows[1]);
+  };
+  // Unformed texts are rare (the parser refuses invalid UTF-8); they are met
+  // in walk order, and one may fail before the walk reaches `bad`.
+  for (std::uint32_t position : column.unformed) {
+    const Cell& cell = column.cells[position];
+    if (bad != kNone && cell.row >= bad) break;
+    if (comparison_form_equals(std::string_view(column.arena.data() + cell.offset, cell.length), form)) note(cell.row);
   }
-  if (present < ids_.size()) fail_at(present, attribute_name);
-  if (result.count > 2) result.count = 2;
-  if (result.count > 0) result.user_id = ids_[first];
+  if (bad != kNone) fail_at(bad, attribute_name);
+  if (const Cell* first = column.first_with(form, form_hash_of(form))) {
+    note(first->row);
+    if (first->next_row != kNone) note(first->next_row);
+  }
+  result.count = found;
+  if (found > 0) result.user_id = ids_[rows[0]];
   return result;
 }
 
@@ -125,7 +191,8 @@ std::size_t Users::column_bytes() const {
   std::size_t bytes = 0;
   for (const auto& [name, column] : columns_) {
     bytes += name.capacity() + column.cells.capacity() * sizeof(Cell) + column.arena.capacity() +
-             column.forms.capacity();
+             column.forms.capacity() + column.slots.capacity() * sizeof(std::uint32_t) +
+             column.unformed.capacity() * sizeof(std::uint32_t);
   }
   return bytes;
 }

@@ -3,10 +3,13 @@
 //
 // Attributes are kept column by column (one text arena per attribute name),
 // and a column holds cells only for the records that carry its name, so the
-// store grows with its data, not with users times names. A match walks one
-// column in record order and needs one name look-up per walk, not per record.
-// The comparison form of every text is settled once, when the record is
-// added, so a walk compares bytes and neither allocates nor case-maps.
+// store grows with its data, not with users times names. The comparison form
+// of every text is settled once, when the record is added, and each column
+// keeps a hash table of its forms beside the cells, with the first two
+// records holding each form and the first record that would end a walk with
+// an error. A match therefore gives what a walk over every record in order
+// gives, at a cost that does not grow with the number of users. The store
+// only grows, so the table is kept up to date by add().
 #pragma once
 
 #include <cstdint>
@@ -26,6 +29,8 @@ class Users : public UserDirectory {
   Users() = default;
   // From a mapping of user id to a mapping of attributes.
   static Users from_json(const Json& users);
+  // The same, taking the records over instead of copying them.
+  static Users from_json(Json&& users);
 
   // Appends a record; `attributes` must be a mapping. A user id given twice
   // replaces nothing: it is a ValueError, as a mapping cannot hold it twice.
@@ -56,6 +61,7 @@ class Users : public UserDirectory {
     return hash;
   }
 
+  static constexpr std::uint32_t kNone = 0xffffffffu;
   struct Cell {
     // Most texts (lower-case addresses and ids) are their own form and
     // store it once; `missing` is a text whose form cannot be made, which
@@ -67,6 +73,7 @@ class Users : public UserDirectory {
     std::uint32_t form_offset = 0;
     std::uint32_t form_length = 0;
     std::uint32_t form_hash = 0;
+    std::uint32_t next_row = kNone;  // the next record with the same form, on a form's first cell
     bool text = false;  // else a value that is not text
     Form form = Form::same;
   };
@@ -74,6 +81,24 @@ class Users : public UserDirectory {
     std::vector<Cell> cells;  // in row order; a row without a cell lacks the name
     std::string arena;
     std::string forms;  // the forms that differ from their text
+    // Open addressing over the cells that have a form, by form: a cell
+    // position plus one per slot, 0 when free. Only a form's first cell is
+    // entered; it notes the second record holding the form.
+    std::vector<std::uint32_t> slots;
+    std::size_t entered = 0;
+    // Cells holding text whose form cannot be made: compared one by one at
+    // each match, as a walk would, since they may match or fail.
+    std::vector<std::uint32_t> unformed;
+    // The first row that lacks the name or holds no text, among the rows
+    // added so far that the column's cells account for.
+    std::uint32_t first_bad = kNone;
+
+    std::string_view form_of(const Cell& cell) const;
+    // The slot holding the first cell of `form`, or the free slot where it
+    // goes; there is one, as the table is never full.
+    std::size_t slot_for(std::string_view form, std::uint32_t hash) const;
+    const Cell* first_with(std::string_view form, std::uint32_t hash) const;
+    void enter(std::uint32_t position);
   };
   struct Hash {
     using is_transparent = void;

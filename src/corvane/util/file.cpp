@@ -34,7 +34,7 @@ struct Descriptor {
 
 }  // namespace
 
-std::string read_text_file(std::string_view path_view) {
+std::string read_text_file(std::string_view path_view, std::size_t max_size) {
   std::string path(path_view);
   if (path.find('\0') != std::string::npos) throw ValueError("embedded null byte");
   Descriptor file{::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)};
@@ -43,11 +43,13 @@ std::string read_text_file(std::string_view path_view) {
   if (::fstat(file.fd, &info) != 0) throw_os_error(errno, path);
   if (S_ISDIR(info.st_mode)) throw_os_error(EISDIR, path);
   if (!S_ISREG(info.st_mode)) throw OSError("not a regular file: '" + path + "'");
-  if (static_cast<std::size_t>(info.st_size) > kMaxTextFileSize) {
-    throw OSError("file larger than " + std::to_string(kMaxTextFileSize) + " bytes: '" + path + "'");
+  if (static_cast<std::size_t>(info.st_size) > max_size) {
+    throw OSError("file larger than " + std::to_string(max_size) + " bytes: '" + path + "'");
   }
 
   std::string content;
+  // Read once into place: growing by doubling would hold up to twice the file.
+  content.reserve(static_cast<std::size_t>(info.st_size));
   char buffer[65536];
   for (;;) {
     ssize_t got = ::read(file.fd, buffer, sizeof buffer);
@@ -57,8 +59,8 @@ std::string read_text_file(std::string_view path_view) {
     }
     if (got == 0) break;
     content.append(buffer, static_cast<std::size_t>(got));
-    if (content.size() > kMaxTextFileSize) {
-      throw OSError("file larger than " + std::to_string(kMaxTextFileSize) + " bytes: '" + path + "'");
+    if (content.size() > max_size) {
+      throw OSError("file larger than " + std::to_string(max_size) + " bytes: '" + path + "'");
     }
   }
   require_utf8(content);

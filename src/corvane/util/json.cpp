@@ -3,6 +3,10 @@
 #include "corvane/util/errors.hpp"
 #include "corvane/util/json_common.hpp"
 
+#include <memory>
+#include <utility>
+#include <vector>
+
 namespace corvane {
 
 bool truthy(const Json& value) noexcept {
@@ -102,6 +106,82 @@ std::size_t nesting_depth(std::string_view text) {
   return deepest;
 }
 
+// Builds the document as the general parser's own builder does (a repeated
+// member keeps its first place and takes the last value), but finds member
+// names through a MemberIndex, so that an object costs time linear in its
+// size.
+class DomBuilder {
+ public:
+  explicit DomBuilder(Json& root) : root_(root) {}
+
+  bool null() { return value(nullptr); }
+  bool boolean(bool v) { return value(v); }
+  bool number_integer(Json::number_integer_t v) { return value(v); }
+  bool number_unsigned(Json::number_unsigned_t v) { return value(v); }
+  bool number_float(Json::number_float_t v, const std::string&) { return value(v); }
+  bool string(std::string& v) { return value(std::move(v)); }
+  bool binary(Json::binary_t& v) { return value(std::move(v)); }
+
+  bool start_object(std::size_t) {
+    Json* object = place(Json(Json::value_t::object));
+    open_.push_back({object, std::make_unique<detail::MemberIndex>(object->get_ref<Json::object_t&>())});
+    return true;
+  }
+  bool key(std::string& name) {
+    member_ = open_.back().members->add(std::move(name)).first;
+    return true;
+  }
+  bool end_object() {
+    open_.pop_back();
+    return true;
+  }
+  bool start_array(std::size_t) {
+    open_.push_back({place(Json(Json::value_t::array)), nullptr});
+    return true;
+  }
+  bool end_array() {
+    open_.pop_back();
+    return true;
+  }
+
+  template <class Exception>
+  bool parse_error(std::size_t, const std::string&, const Exception& error) {
+    throw error;
+  }
+
+ private:
+  struct Open {
+    Json* container;
+    std::unique_ptr<detail::MemberIndex> members;  // null for an array
+  };
+
+  template <class Value>
+  bool value(Value&& v) {
+    place(Json(std::forward<Value>(v)));
+    return true;
+  }
+
+  // Where a value goes: the root, the next element of the open array, or
+  // the member whose name was read last.
+  Json* place(Json&& v) {
+    if (open_.empty()) {
+      root_ = std::move(v);
+      return &root_;
+    }
+    if (!open_.back().members) {
+      auto& elements = open_.back().container->get_ref<Json::array_t&>();
+      elements.push_back(std::move(v));
+      return &elements.back();
+    }
+    *member_ = std::move(v);
+    return member_;
+  }
+
+  Json& root_;
+  std::vector<Open> open_;
+  Json* member_ = nullptr;
+};
+
 }  // namespace
 
 Json parse_json(std::string_view text, std::size_t max_depth) {
@@ -112,7 +192,10 @@ Json parse_json(std::string_view text, std::size_t max_depth) {
   }
   if (Json fast; detail::read_common_json(text, fast)) return fast;
   try {
-    return Json::parse(text.begin(), text.end());
+    Json result;
+    DomBuilder builder(result);
+    Json::sax_parse(text.begin(), text.end(), &builder);
+    return result;
   } catch (const Json::exception& error) {
     throw JSONDecodeError(error.what());
   }

@@ -61,6 +61,7 @@ class Reader {
     // A token's claims: one allocation instead of five while the members
     // arrive. Nested objects are left to grow, as a large document has many.
     if (depth == 1) members.reserve(16);
+    MemberIndex index(members);
     skip_space();
     if (p_ < end_ && *p_ == '}') {
       ++p_;
@@ -77,7 +78,9 @@ class Reader {
       Json member;
       if (!value(member, depth)) return false;
       // A repeated name: which value and place win is the general parser's call.
-      if (!members.emplace(std::move(name), std::move(member)).second) return false;
+      const auto [slot, added] = index.add(std::move(name));
+      if (!added) return false;
+      *slot = std::move(member);
       skip_space();
       if (p_ == end_) return false;
       if (*p_ == '}') {
@@ -210,6 +213,30 @@ class Reader {
 };
 
 }  // namespace
+
+std::pair<Json*, bool> MemberIndex::add(std::string&& name) {
+  using Vector = Json::object_t::Container;
+  auto& members = static_cast<Vector&>(members_);
+  if (positions_.empty()) {
+    for (auto& member : members) {
+      if (member.first == name) return {&member.second, false};
+    }
+    members.emplace_back(std::move(name), nullptr);
+    if (members.size() > kScanLimit) {
+      positions_.reserve(2 * members.size());
+      for (std::size_t i = 0; i < members.size(); ++i) positions_.insert(i);
+    }
+    return {&members.back().second, true};
+  }
+  // The name is compared in place: appended first, withdrawn if present.
+  members.emplace_back(std::move(name), nullptr);
+  const auto [at, added] = positions_.insert(members.size() - 1);
+  if (!added) {
+    members.pop_back();
+    return {&members[*at].second, false};
+  }
+  return {&members.back().second, true};
+}
 
 bool read_common_json(std::string_view text, Json& out) { return Reader(text).document(out); }
 
