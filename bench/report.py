@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Turns the JSON of policy_bench (and, when present, of scripts/bench-host)
 into the Markdown tables of docs/performance.md, targets beside the figures.
 
