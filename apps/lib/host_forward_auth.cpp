@@ -6,43 +6,10 @@
 #include "host_identity.hpp"
 #include "host_request.hpp"
 #include "host_session.hpp"
+#include "url_form.hpp"
 
 namespace corvane::apps {
 namespace {
-
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return c - 'A' + 10;
-}
-
-// `text` has valid escapes (checked before); in a query "+" is a blank.
-std::string unescape(std::string_view text, bool plus_is_blank) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%') {
-      out += static_cast<char>(hex_value(text[i + 1]) * 16 + hex_value(text[i + 2]));
-      i += 2;
-    } else {
-      out += plus_is_blank && text[i] == '+' ? ' ' : text[i];
-    }
-  }
-  return out;
-}
-
-HttpFields parse_query(std::string_view query) {
-  HttpFields fields;
-  while (!query.empty()) {
-    const std::string_view pair = query.substr(0, query.find('&'));
-    query.remove_prefix(std::min(query.size(), pair.size() + 1));
-    if (pair.empty()) continue;
-    const auto equals = pair.find('=');
-    fields.emplace_back(unescape(pair.substr(0, equals), true),
-                        equals == std::string_view::npos ? std::string() : unescape(pair.substr(equals + 1), true));
-  }
-  return fields;
-}
 
 // A value the proxy copies into a request header: no control characters,
 // which could end the header or the head.
@@ -76,11 +43,14 @@ std::optional<HttpRequest> original_request(const HttpRequest& subrequest) {
     return std::nullopt;
   }
   const auto question = target.find('?');
-  original.path = unescape(target.substr(0, question), false);
+  std::optional<std::string> path = percent_decode(target.substr(0, question), false);
+  if (!path) return std::nullopt;
+  original.path = std::move(*path);
   if (question != std::string_view::npos) {
     std::string_view query = target.substr(question + 1);
-    query = query.substr(0, query.find('#'));
-    original.query = parse_query(query);
+    std::optional<HttpFields> fields = parse_form(query.substr(0, query.find('#')));
+    if (!fields) return std::nullopt;
+    original.query = std::move(*fields);
   }
   return original;
 }

@@ -10,26 +10,24 @@ int hex_value(char c) {
   return -1;
 }
 
-std::optional<std::string> form_decode(std::string_view text) {
+}  // namespace
+
+std::optional<std::string> percent_decode(std::string_view text, bool plus_is_blank) {
   std::string out;
   out.reserve(text.size());
   for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '+') {
-      out += ' ';
-    } else if (text[i] != '%') {
-      out += text[i];
-    } else {
-      if (i + 2 >= text.size()) return std::nullopt;
-      const int high = hex_value(text[i + 1]), low = hex_value(text[i + 2]);
-      if (high < 0 || low < 0) return std::nullopt;
-      out += static_cast<char>(high * 16 + low);
-      i += 2;
+    if (text[i] != '%') {
+      out += plus_is_blank && text[i] == '+' ? ' ' : text[i];
+      continue;
     }
+    if (i + 2 >= text.size()) return std::nullopt;
+    const int high = hex_value(text[i + 1]), low = hex_value(text[i + 2]);
+    if (high < 0 || low < 0) return std::nullopt;
+    out += static_cast<char>(high * 16 + low);
+    i += 2;
   }
   return out;
 }
-
-}  // namespace
 
 std::string url_encode(std::string_view text) {
   static constexpr char hex[] = "0123456789ABCDEF";
@@ -66,9 +64,9 @@ std::optional<HttpFields> parse_form(std::string_view body) {
     body = end == std::string_view::npos ? std::string_view() : body.substr(end + 1);
     if (pair.empty()) continue;
     const auto eq = pair.find('=');
-    std::optional<std::string> name = form_decode(pair.substr(0, eq));
+    std::optional<std::string> name = percent_decode(pair.substr(0, eq), true);
     std::optional<std::string> value =
-        form_decode(eq == std::string_view::npos ? std::string_view() : pair.substr(eq + 1));
+        percent_decode(eq == std::string_view::npos ? std::string_view() : pair.substr(eq + 1), true);
     if (!name || !value) return std::nullopt;
     fields.emplace_back(std::move(*name), std::move(*value));
   }

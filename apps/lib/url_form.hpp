@@ -16,7 +16,11 @@ std::string url_encode(std::string_view text);
 // `base` with `fields` appended as its query ("?" or, when it has one, "&").
 std::string with_query(std::string base, const HttpFields& fields);
 
-// An application/x-www-form-urlencoded text: "+" is a blank, %XX a byte.
+// %XX escapes decoded (and "+" read as a blank when asked, as in a query or
+// a form); null when an escape is malformed.
+std::optional<std::string> percent_decode(std::string_view text, bool plus_is_blank);
+
+// An application/x-www-form-urlencoded text (also a query string): "+" is a blank, %XX a byte.
 // Null when an escape is malformed.
 std::optional<HttpFields> parse_form(std::string_view body);
 
