@@ -1,7 +1,5 @@
 #include "host_identity.hpp"
 
-#include "corvane/host/utils.hpp"
-
 namespace corvane::apps {
 
 Identity identify(HostRequest& request, const auth::jwt::JWTAuthenticationPolicy& policy, HostMetrics& metrics,
@@ -28,8 +26,7 @@ Identity identify(HostRequest& request, const auth::jwt::JWTAuthenticationPolicy
   }
   metrics.count_authentication(result.idp_id, result.outcome, std::chrono::steady_clock::now() - start);
   identity.user_id = std::move(result.user_id);
-  const Json& sso = get_or_null(host::current_thread_log_context(), "sso_user_id");
-  if (sso.is_string()) identity.sso_user_id = sso.get<std::string>();
+  identity.sso_user_id = std::move(result.sso_user_id);
   identity.via = "jwt";
   return identity;
 }

@@ -251,9 +251,9 @@ SignInAnswer SignIn::callback(const HttpRequest& request, const SignInContext& c
                            {{"Authorization", "Bearer " + base64_encode(id_token)}},
                            {{"idp_id", provider->idp_id}}, {}};
   HostRequest internal(bearer, CookieSession{});
-  std::optional<std::string> user_id;
+  auth::jwt::Authentication result;
   try {
-    user_id = context.policy.authenticated_userid(internal);
+    result = context.policy.authenticate(internal);
   } catch (const std::exception& error) {
     // A fault of this host's configuration (say, a user record without the
     // attribute), not of the sign-in: an error, on a page the person can read.
@@ -264,15 +264,14 @@ SignInAnswer SignIn::callback(const HttpRequest& request, const SignInContext& c
     answer.headers.emplace_back("Set-Cookie", clear_cookie(kLoginCookieName, secure));
     return answer;
   }
-  if (!user_id) {
+  if (!result.user_id) {
     return refuse(401, "Sign-in failed",
                   "Your identity provider signed you in, but this site does not know you or could not verify the "
                   "token.",
                   who + "the policy refused the ID token (see its warning)", secure);
   }
   SignInAnswer answer{{303, "html", "Signed in", {{"location", state->next}}}, {}, std::nullopt};
-  const Json& sso = get_or_null(host::current_thread_log_context(), "sso_user_id");
-  if (sso.is_string()) answer.sso_user_id = sso.get<std::string>();
+  answer.sso_user_id = std::move(result.sso_user_id);
   answer.reply.links = {{"Continue", state->next}};
   answer.headers.emplace_back("Location", state->next);
   answer.headers.emplace_back("Set-Cookie", clear_cookie(kLoginCookieName, secure));

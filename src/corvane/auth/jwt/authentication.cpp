@@ -80,6 +80,7 @@ Authentication JWTAuthenticationPolicy::authenticate(host::PolicyRequest& reques
     host().detached([&] { user_id = idp->get_user_id_for_claims(claims); });
     sso_user_id = idp->get_sso_user_id(claims);
     request.set_log_context("sso_user_id", sso_user_id);
+    result.sso_user_id = sso_user_id;
     if (logging::enabled(spdlog::level::debug)) logging::debug("JWT authentication - user: " + user_id);
   } catch (const Exception& exc) {
     // A token that does not verify, a provider that cannot verify, and

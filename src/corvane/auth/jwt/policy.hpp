@@ -54,6 +54,9 @@ struct Authentication {
   // The ready provider that decided; empty when none did (an id a request
   // names but no provider serves is not kept: it is the client's text).
   std::string idp_id;
+  // The single sign-on user id, as recorded in the log context; a host reads
+  // it here rather than back from the context.
+  std::optional<std::string> sso_user_id;
 };
 
 // What construction made of one configured provider, in settings order.
