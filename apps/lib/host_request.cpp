@@ -15,12 +15,12 @@ void CookieSession::invalidate() {
   accepted_ = false;
 }
 
-void CookieSession::remember_user(const std::string& userid) {
+void CookieSession::remember_user(std::string_view userid) {
   data_.user_id = userid;
   logged_in_ = true;
 }
 
-void CookieSession::set_sso_user_id(const std::string& sso_user_id) { data_.sso_user_id = sso_user_id; }
+void CookieSession::set_sso_user_id(std::string_view sso_user_id) { data_.sso_user_id = sso_user_id; }
 
 std::optional<std::string> path_extension(std::string_view path) {
   const auto slash = path.rfind('/');
@@ -45,7 +45,7 @@ HostRequest::HostRequest(const HttpRequest& request, CookieSession session)
   for (const auto& [name, value] : request.query) query_.add(name, value);
 }
 
-std::vector<std::string> HostRequest::requested_data_format(const Json& default_extension) const {
+std::optional<std::string_view> HostRequest::first_data_format(const Json& default_extension) const {
   return host::format_or_default(extension_, default_extension);
 }
 

@@ -21,8 +21,8 @@ class CookieSession : public host::Session {
   // `accepted`: the cookie's data when the host accepts it.
   CookieSession(std::optional<SessionData> accepted, bool had_cookie);
   void invalidate() override;
-  void remember_user(const std::string& userid) override;
-  void set_sso_user_id(const std::string& sso_user_id) override;
+  void remember_user(std::string_view userid) override;
+  void set_sso_user_id(std::string_view sso_user_id) override;
 
   const SessionData& data() const { return data_; }
   bool accepted() const { return accepted_; }
@@ -51,7 +51,7 @@ class HostRequest : public host::Request {
   CookieSession& session() override { return session_; }
   bool has_attribute(std::string_view name) const override { return has_key(attributes_, name); }
   void set_attribute(std::string_view name, Json value) override { attributes_[std::string(name)] = std::move(value); }
-  std::vector<std::string> requested_data_format(const Json& default_extension) const override;
+  std::optional<std::string_view> first_data_format(const Json& default_extension) const override;
 
  private:
   host::TextMapping headers_{true};

@@ -28,10 +28,14 @@ class PythonPolicy : public auth::jwt::JWTAuthenticationPolicy {
     owner_ = py::weakref();
   }
 
-  Json default_extension() const override {
+  // Read anew per call; the value is kept for the calling thread until its
+  // next call, as the base class promises.
+  const Json& default_extension() const override {
     py::object owner = owner_();
     if (owner.is_none()) throw AttributeError("the policy object is gone");
-    return to_json(owner.attr("cvn_settings")[py::str("default_extension")]);
+    thread_local Json value;
+    value = to_json(owner.attr("cvn_settings")[py::str("default_extension")]);
+    return value;
   }
 
  private:

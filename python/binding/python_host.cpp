@@ -20,14 +20,12 @@ py::object module_function(const char* module, const char* name) {
   return py::reinterpret_steal<py::object>(loaded).attr(name);
 }
 
-// A header or parameter value: text, or None for an absent one.
-std::optional<std::string> text_or_none(const py::object& value, std::string_view what) {
-  if (value.is_none()) return std::nullopt;
+// A header or parameter value must be text (or None for an absent one).
+void require_text(const py::object& value, std::string_view what) {
   if (!PyUnicode_Check(value.ptr())) {
     throw TypeError(std::string(what) + " must be text, not " +
                     py::str(py::type::of(value).attr("__name__")).cast<std::string>());
   }
-  return value.cast<std::string>();
 }
 
 py::str py_text(std::string_view text) {
@@ -37,16 +35,34 @@ py::str py_text(std::string_view text) {
 
 }  // namespace
 
-std::optional<std::string> PythonRequest::header(std::string_view name,
-                                                 const std::optional<std::string>& fallback) const {
+std::string_view PythonRequest::kept_text(py::object text) const {
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+  if (utf8 == nullptr) {
+    // Not encodable (lone surrogates): the conversion's own error, as before.
+    PyErr_Clear();
+    (void)text.cast<std::string>();
+    throw py::cast_error("text not encodable as UTF-8");
+  }
+  kept_.push_back(std::move(text));
+  return std::string_view(utf8, static_cast<std::size_t>(size));
+}
+
+std::optional<std::string_view> PythonRequest::header(std::string_view name,
+                                                      std::optional<std::string_view> fallback) const {
   py::object headers = request_.attr("headers");
   py::object value = fallback ? headers.attr("get")(py_text(name), py_text(*fallback))
                               : headers.attr("get")(py_text(name));
-  return text_or_none(value, name);
+  if (value.is_none()) return std::nullopt;
+  require_text(value, name);
+  return kept_text(std::move(value));
 }
 
-std::optional<std::string> PythonRequest::query_parameter(std::string_view name) const {
-  return text_or_none(request_.attr("GET").attr("get")(py_text(name)), name);
+std::optional<std::string_view> PythonRequest::query_parameter(std::string_view name) const {
+  py::object value = request_.attr("GET").attr("get")(py_text(name));
+  if (value.is_none()) return std::nullopt;
+  require_text(value, name);
+  return kept_text(std::move(value));
 }
 
 bool PythonRequest::has_attribute(std::string_view name) const {
@@ -64,30 +80,30 @@ void PythonRequest::set_attribute(std::string_view name, Json value) {
   py::setattr(request_, py_text(name), to_python(value));
 }
 
-std::vector<std::string> PythonRequest::requested_data_format(const Json& default_extension) const {
+std::optional<std::string_view> PythonRequest::first_data_format(const Json& default_extension) const {
   py::object formats =
       module_function("corvane.utils", "requested_data_format")(request_, to_python(default_extension));
   // Only the first item is compared with "html"; the rest are taken and ignored.
-  std::vector<std::string> result;
+  std::optional<std::string_view> first;
   for (py::handle item : formats) {
-    if (!result.empty()) continue;
-    result.push_back(PyUnicode_Check(item.ptr()) ? item.cast<std::string>() : std::string());
+    if (first) continue;
+    first = PyUnicode_Check(item.ptr()) ? kept_text(py::reinterpret_borrow<py::object>(item)) : std::string_view();
   }
-  return result;
+  return first;
 }
 
-void PythonRequest::set_log_context(std::string_view key, const std::string& value) {
+void PythonRequest::set_log_context(std::string_view key, std::string_view value) {
   py::object context = module_function("corvane.logging_conf", "current_thread_log_context")();
   context[py_text(key)] = py_text(value);
 }
 
 void PythonRequest::invalidate_session() { request_.attr("session").attr("invalidate")(); }
 
-void PythonRequest::remember(const std::string& userid) {
+void PythonRequest::remember(std::string_view userid) {
   module_function("pyramid.security", "remember")(request_, py_text(userid));
 }
 
-void PythonRequest::load_sso_user_to_session(const std::string& sso_user_id) {
+void PythonRequest::load_sso_user_to_session(std::string_view sso_user_id) {
   module_function("corvane.utils", "load_sso_user_to_session")(request_, py_text(sso_user_id));
 }
 
@@ -143,7 +159,7 @@ std::string PythonHost::authenticated() const {
   return py::str(module_function("pyramid.authorization", "Authenticated")).cast<std::string>();
 }
 
-void PythonHost::detached(const std::function<void()>& work) const {
+void PythonHost::detached(function_ref<void()> work) const {
   py::gil_scoped_release release;
   work();
 }

@@ -6,6 +6,7 @@
 #include <pybind11/pybind11.h>
 
 #include <memory>
+#include <vector>
 
 #include "corvane/host/seam.hpp"
 #include "corvane/host/users.hpp"
@@ -15,23 +16,30 @@ namespace corvane::python {
 namespace py = pybind11;
 
 // Every method is called with the GIL held, as the policy calls request
-// methods only outside Host::detached().
+// methods only outside Host::detached(); the object is made and dropped with
+// the GIL held too.
 class PythonRequest : public host::PolicyRequest {
  public:
   explicit PythonRequest(py::handle request) : request_(request) {}
 
-  std::optional<std::string> header(std::string_view name, const std::optional<std::string>& fallback) const override;
-  std::optional<std::string> query_parameter(std::string_view name) const override;
+  std::optional<std::string_view> header(std::string_view name,
+                                         std::optional<std::string_view> fallback) const override;
+  std::optional<std::string_view> query_parameter(std::string_view name) const override;
   bool has_attribute(std::string_view name) const override;
   void set_attribute(std::string_view name, Json value) override;
-  std::vector<std::string> requested_data_format(const Json& default_extension) const override;
-  void set_log_context(std::string_view key, const std::string& value) override;
+  std::optional<std::string_view> first_data_format(const Json& default_extension) const override;
+  void set_log_context(std::string_view key, std::string_view value) override;
   void invalidate_session() override;
-  void remember(const std::string& userid) override;
-  void load_sso_user_to_session(const std::string& sso_user_id) override;
+  void remember(std::string_view userid) override;
+  void load_sso_user_to_session(std::string_view sso_user_id) override;
 
  private:
+  // The UTF-8 form of a Python text, which the text object caches: the
+  // object is kept with this request, so the view lives as long.
+  std::string_view kept_text(py::object text) const;
+
   py::handle request_;
+  mutable std::vector<py::object> kept_;
 };
 
 // The host's users mapping, walked with the GIL held: items() in the
@@ -52,7 +60,7 @@ class PythonHost : public host::Host {
   std::string everyone() const override;
   std::string authenticated() const override;
   // Releases the GIL; the users and the logger take it back when they need it.
-  void detached(const std::function<void()>& work) const override;
+  void detached(function_ref<void()> work) const override;
   bool belongs_to(const std::exception& error, host::ErrorFamily family, std::string& text) const override;
 };
 

@@ -178,7 +178,7 @@ TEST_F(Authentication, DisabledPolicyReadsNothing) {
 
 // A session whose hand-over of the single sign-on id fails.
 struct FailingSession : host::MemorySession {
-  void set_sso_user_id(const std::string&) override { throw std::runtime_error("session store down"); }
+  void set_sso_user_id(std::string_view) override { throw std::runtime_error("session store down"); }
 };
 struct FailingSessionRequest : host::SimpleRequest {
   FailingSession failing;
@@ -244,7 +244,10 @@ TEST_F(Authentication, HtmlSessionOncePerRequest) {
 
 struct FormatsRequest : host::SimpleRequest {
   std::vector<std::string> formats;
-  std::vector<std::string> requested_data_format(const Json&) const override { return formats; }
+  std::optional<std::string_view> first_data_format(const Json&) const override {
+    if (formats.empty()) return std::nullopt;
+    return formats.front();
+  }
 };
 
 TEST_F(Authentication, RequestedFormatSequence) {

@@ -47,7 +47,7 @@ BaseAuthenticationPolicy::BaseAuthenticationPolicy(const IniSettings& /*ini_sett
   if (!configuration_.auth_settings) configuration_.auth_settings = std::make_shared<Json>(Json::object());
 }
 
-Json BaseAuthenticationPolicy::default_extension() const {
+const Json& BaseAuthenticationPolicy::default_extension() const {
   return strict_get(cvn_settings(), "default_extension");
 }
 

@@ -50,8 +50,9 @@ class BaseAuthenticationPolicy {
 
   // cvn_settings()["default_extension"], read for every request that is
   // authenticated; KeyError when absent. A host that keeps its settings
-  // elsewhere reads them here.
-  virtual Json default_extension() const;
+  // elsewhere reads them here; the value must stay valid until the calling
+  // thread reads it again.
+  virtual const Json& default_extension() const;
 
  private:
   AuthConfiguration configuration_;

@@ -18,20 +18,21 @@ std::optional<std::string_view> TextMapping::get(std::string_view name) const {
   return std::nullopt;
 }
 
-std::optional<std::string> Request::header(std::string_view name, const std::optional<std::string>& fallback) const {
+std::optional<std::string_view> Request::header(std::string_view name,
+                                                std::optional<std::string_view> fallback) const {
   auto value = headers().get(name);
-  if (!value) return fallback;
-  return std::string(*value);
+  return value ? value : fallback;
 }
 
-std::optional<std::string> Request::query_parameter(std::string_view name) const {
-  auto value = GET().get(name);
-  if (!value) return std::nullopt;
-  return std::string(*value);
-}
+std::optional<std::string_view> Request::query_parameter(std::string_view name) const { return GET().get(name); }
 
-void Request::set_log_context(std::string_view key, const std::string& value) {
-  current_thread_log_context()[std::string(key)] = value;
+void Request::set_log_context(std::string_view key, std::string_view value) {
+  Json& context = current_thread_log_context();
+  if (auto it = context.find(key); it != context.end() && it->is_string()) {
+    it->get_ref<std::string&>().assign(value);  // keeps the text's capacity
+    return;
+  }
+  context[std::string(key)] = std::string(value);
 }
 
 void MemorySession::invalidate() {
@@ -55,16 +56,16 @@ SimpleRequest& SimpleRequest::format(std::string value) {
   return *this;
 }
 
-std::vector<std::string> SimpleRequest::requested_data_format(const Json& default_extension) const {
+std::optional<std::string_view> SimpleRequest::first_data_format(const Json& default_extension) const {
   return format_or_default(format_, default_extension);
 }
 
-std::vector<std::string> format_or_default(const std::optional<std::string>& format, const Json& default_extension) {
-  if (format) return {*format};
+std::string_view format_or_default(const std::optional<std::string>& format, const Json& default_extension) {
+  if (format) return *format;
   if (!default_extension.is_string()) {
     throw TypeError(std::string("default extension must be text, not ") + type_name(default_extension));
   }
-  return {default_extension.get<std::string>()};
+  return default_extension.get_ref<const std::string&>();
 }
 
 }  // namespace corvane::host

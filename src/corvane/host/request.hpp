@@ -37,9 +37,9 @@ class Session {
   // Discards the current session; what follows starts a fresh one.
   virtual void invalidate() = 0;
   // Logs `userid` in to this session (what the framework's remember() does).
-  virtual void remember_user(const std::string& userid) = 0;
+  virtual void remember_user(std::string_view userid) = 0;
   // Stores the single sign-on user id (load_sso_user_to_session).
-  virtual void set_sso_user_id(const std::string& sso_user_id) = 0;
+  virtual void set_sso_user_id(std::string_view sso_user_id) = 0;
 };
 
 // A request of a C++ host: headers and query string as text mappings, the
@@ -51,25 +51,26 @@ class Request : public PolicyRequest {
   virtual const TextMapping& GET() const = 0;
   virtual Session& session() = 0;
 
-  std::optional<std::string> header(std::string_view name,
-                                    const std::optional<std::string>& fallback = std::nullopt) const override;
-  std::optional<std::string> query_parameter(std::string_view name) const override;
-  void set_log_context(std::string_view key, const std::string& value) override;
+  std::optional<std::string_view> header(std::string_view name,
+                                         std::optional<std::string_view> fallback = std::nullopt) const override;
+  std::optional<std::string_view> query_parameter(std::string_view name) const override;
+  // Updates the entry in place, so a steady run of requests reuses its text.
+  void set_log_context(std::string_view key, std::string_view value) override;
   void invalidate_session() override { session().invalidate(); }
-  void remember(const std::string& userid) override { session().remember_user(userid); }
-  void load_sso_user_to_session(const std::string& sso_user_id) override { session().set_sso_user_id(sso_user_id); }
+  void remember(std::string_view userid) override { session().remember_user(userid); }
+  void load_sso_user_to_session(std::string_view sso_user_id) override { session().set_sso_user_id(sso_user_id); }
 };
 
-// The formats of a request that names `format` (a path extension, say), or
-// else asks for the default extension, which must be text.
-std::vector<std::string> format_or_default(const std::optional<std::string>& format, const Json& default_extension);
+// The response format of a request that names `format` (a path extension,
+// say), or else the default extension, which must be text.
+std::string_view format_or_default(const std::optional<std::string>& format, const Json& default_extension);
 
 // A session kept in memory that records what was done to it.
 class MemorySession : public Session {
  public:
   void invalidate() override;
-  void remember_user(const std::string& userid) override { remembered = userid; }
-  void set_sso_user_id(const std::string& id) override { sso_user_id = id; }
+  void remember_user(std::string_view userid) override { remembered = userid; }
+  void set_sso_user_id(std::string_view id) override { sso_user_id = id; }
 
   int invalidated = 0;
   std::optional<std::string> remembered;
@@ -93,7 +94,7 @@ class SimpleRequest : public Request {
   bool has_attribute(std::string_view name) const override { return has_key(attributes_, name); }
   void set_attribute(std::string_view name, Json value) override { attributes_[std::string(name)] = std::move(value); }
   const Json& attributes() const { return attributes_; }
-  std::vector<std::string> requested_data_format(const Json& default_extension) const override;
+  std::optional<std::string_view> first_data_format(const Json& default_extension) const override;
 
  private:
   TextMapping headers_{true};

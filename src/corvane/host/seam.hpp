@@ -10,13 +10,13 @@
 
 #include <cstddef>
 #include <exception>
-#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "corvane/util/function_ref.hpp"
 #include "corvane/util/json.hpp"
 
 namespace corvane::host {
@@ -33,27 +33,31 @@ class PolicyRequest {
   virtual ~PolicyRequest() = default;
 
   // A request header (names compared without regard to letter case), or
-  // `fallback` when absent; a query-string parameter, or nullopt.
-  virtual std::optional<std::string> header(std::string_view name,
-                                            const std::optional<std::string>& fallback = std::nullopt) const = 0;
-  virtual std::optional<std::string> query_parameter(std::string_view name) const = 0;
+  // `fallback` when absent; a query-string parameter, or nullopt. The texts
+  // stay valid as long as the request object.
+  virtual std::optional<std::string_view> header(std::string_view name,
+                                                 std::optional<std::string_view> fallback = std::nullopt) const = 0;
+  virtual std::optional<std::string_view> query_parameter(std::string_view name) const = 0;
 
   // Request attributes: tested and set by name.
   virtual bool has_attribute(std::string_view name) const = 0;
   virtual void set_attribute(std::string_view name, Json value) = 0;
 
-  // The data formats the request asks for, the first being the response
-  // format ("html" for an HTML page); a host may give the first one alone.
-  virtual std::vector<std::string> requested_data_format(const Json& default_extension) const = 0;
+  // The first of the data formats the request asks for (requested_data_format
+  // with the default extension): the response format, "html" for an HTML
+  // page; nullopt when the host gives no format at all, and an empty text
+  // for a first item that is not text. The text stays valid as long as the
+  // request object.
+  virtual std::optional<std::string_view> first_data_format(const Json& default_extension) const = 0;
 
   // Stores `value` under `key` in the log context of the calling thread.
-  virtual void set_log_context(std::string_view key, const std::string& value) = 0;
+  virtual void set_log_context(std::string_view key, std::string_view value) = 0;
   // Discards the request's session: what follows starts a fresh one.
   virtual void invalidate_session() = 0;
   // The framework's remember(request, userid): logs the user in to the session.
-  virtual void remember(const std::string& userid) = 0;
+  virtual void remember(std::string_view userid) = 0;
   // The host's load_sso_user_to_session(request, sso_user_id).
-  virtual void load_sso_user_to_session(const std::string& sso_user_id) = 0;
+  virtual void load_sso_user_to_session(std::string_view sso_user_id) = 0;
 };
 
 // The result of matching the users against one comparison form.
@@ -95,7 +99,7 @@ class Host {
 
   // Runs `work`, which calls no host code except through UserDirectory and
   // the logger; a host with an interpreter lock releases it meanwhile.
-  virtual void detached(const std::function<void()>& work) const { work(); }
+  virtual void detached(function_ref<void()> work) const { work(); }
 
   // Whether `error`, an error of the host's own (not a corvane::Exception),
   // belongs to `family`; if so `text` receives its message text.

@@ -19,6 +19,6 @@ Json& current_thread_log_context();
 std::vector<std::string> requested_data_format(const Request& request, const Json& default_extension);
 
 // Hands the single sign-on user id to the request's session.
-void load_sso_user_to_session(Request& request, const std::string& sso_user_id);
+void load_sso_user_to_session(Request& request, std::string_view sso_user_id);
 
 }  // namespace corvane::host

@@ -109,25 +109,39 @@ std::string base64_encode(std::string_view bytes) { return encode(bytes, kStanda
 std::string base64url_encode(std::string_view bytes) { return encode(bytes, kUrl, false); }
 
 std::string b64decode_padded(std::string_view text) {
+  std::string out, error;
+  if (!b64decode_padded(text, out, &error)) throw Base64Error(error);
+  return out;
+}
+
+bool b64decode_padded(std::string_view text, std::string& out, std::string* error) {
   const auto* data = reinterpret_cast<const unsigned char*>(text.data());
-  std::string out(text.size() / 4 * 3 + 2, '\0');
+  out.resize(text.size() / 4 * 3 + 2);
   const std::size_t whole = decode_whole_groups(data, text.size(), kStandardTable, out.data());
   const std::size_t n = whole + alphabet_prefix(data + whole, text.size() - whole, kStandardTable);
   std::size_t p = 0;
   while (n + p < text.size() && text[n + p] == '=') ++p;
+  // The messages are made only for a caller that asks for them.
+  const auto fail = [&](auto message) {
+    if (error) *error = message();
+    return false;
+  };
   if (n + p != text.size()) {
-    throw Base64Error("Invalid base64-encoded string: unexpected character at position " +
-                      std::to_string(n + p));
+    return fail([&] {
+      return "Invalid base64-encoded string: unexpected character at position " + std::to_string(n + p);
+    });
   }
   switch (n % 4) {
     case 1:
-      throw Base64Error("Invalid base64-encoded string: number of data characters (" +
-                        std::to_string(n) + ") cannot be 1 more than a multiple of 4");
+      return fail([&] {
+        return "Invalid base64-encoded string: number of data characters (" + std::to_string(n) +
+               ") cannot be 1 more than a multiple of 4";
+      });
     case 2:
-      if (p < 2) throw Base64Error("Incorrect padding");
+      if (p < 2) return fail([] { return std::string("Incorrect padding"); });
       break;
     case 3:
-      if (p < 1) throw Base64Error("Incorrect padding");
+      if (p < 1) return fail([] { return std::string("Incorrect padding"); });
       break;
     default:
       break;
@@ -136,7 +150,7 @@ std::string b64decode_padded(std::string_view text) {
   const std::size_t rest = n - whole;
   decode_tail(data + whole, rest, kStandardTable, out.data() + whole / 4 * 3);
   out.resize(whole / 4 * 3 + tail_bytes(rest));
-  return out;
+  return true;
 }
 
 bool base64url_decode(std::string_view text, std::string& out) {

@@ -25,6 +25,9 @@ std::string base64_encode(std::string_view bytes);
 // needs p >= 1. Unused low bits of the last group are ignored. Any character
 // outside the alphabet, or data after padding, fails. Throws Base64Error.
 std::string b64decode_padded(std::string_view text);
+// The same decoding into `out`, reusing its capacity: false on failure, when
+// `error` (if given) receives the message the throwing form would carry.
+bool b64decode_padded(std::string_view text, std::string& out, std::string* error = nullptr);
 
 // Unpadded base64url (RFC 7515 section 2).
 std::string base64url_encode(std::string_view bytes);

@@ -1,5 +1,7 @@
 #include "corvane/util/log_text.hpp"
 
+#include <charconv>
+
 #include "corvane/util/utf8.hpp"
 
 namespace corvane::logging {
@@ -52,6 +54,11 @@ bool is_plain(std::string_view text) noexcept {
 std::string escape_controls(std::string_view text) {
   std::string out;
   out.reserve(text.size() + 16);
+  append_escaped(out, text);
+  return out;
+}
+
+void append_escaped(std::string& out, std::string_view text) {
   std::size_t i = 0;
   while (i < text.size()) {
     const auto c = static_cast<unsigned char>(text[i]);
@@ -84,17 +91,28 @@ std::string escape_controls(std::string_view text) {
     }
     i += length;
   }
-  return out;
 }
 
 std::string capped(std::string_view value, std::size_t limit) {
-  if (value.size() <= limit) return std::string(value);
+  std::string out;
+  append_capped(out, value, limit);
+  return out;
+}
+
+void append_capped(std::string& out, std::string_view value, std::size_t limit) {
+  if (value.size() <= limit) {
+    out += value;
+    return;
+  }
   std::size_t cut = limit;
   // Back to the start of a UTF-8 sequence, so the kept part stays readable.
   for (int steps = 0; steps < 3 && cut > 0 && (static_cast<unsigned char>(value[cut]) & 0xc0) == 0x80; ++steps) --cut;
-  std::string out(value.substr(0, cut));
-  out += "...[+" + std::to_string(value.size() - cut) + " bytes]";
-  return out;
+  out += value.substr(0, cut);
+  char digits[24];
+  const auto end = std::to_chars(digits, digits + sizeof digits, value.size() - cut).ptr;
+  out += "...[+";
+  out.append(digits, end);
+  out += " bytes]";
 }
 
 }  // namespace corvane::logging

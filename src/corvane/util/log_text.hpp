@@ -21,9 +21,13 @@ bool is_plain(std::string_view text) noexcept;
 // and paragraph separators. Printable characters, other UTF-8 and the
 // backslash stay as they are, so plain text and JSON dumps are unchanged.
 std::string escape_controls(std::string_view text);
+// escape_controls(text) appended to `out`.
+void append_escaped(std::string& out, std::string_view text);
 
 // `value` cut to `limit` bytes (never inside a UTF-8 sequence) with a visible
 // mark of what was left out, "...[+N bytes]"; a shorter value is unchanged.
 std::string capped(std::string_view value, std::size_t limit = kMaxValueBytes);
+// capped(value, limit) appended to `out`.
+void append_capped(std::string& out, std::string_view value, std::size_t limit = kMaxValueBytes);
 
 }  // namespace corvane::logging

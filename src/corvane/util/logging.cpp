@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "corvane/util/log_text.hpp"
+#include "corvane/util/scratch.hpp"
 
 namespace corvane::logging {
 namespace {
@@ -44,8 +45,9 @@ void write(spdlog::level::level_enum level, std::string_view text) {
   if (is_plain(text)) {
     log.log(level, spdlog::string_view_t(text.data(), text.size()));
   } else {
-    const std::string line = escape_controls(text);
-    log.log(level, spdlog::string_view_t(line.data(), line.size()));
+    ScratchText line;
+    append_escaped(line.text(), text);
+    log.log(level, spdlog::string_view_t(line.text().data(), line.text().size()));
   }
 }
 

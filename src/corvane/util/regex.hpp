@@ -1,5 +1,5 @@
 // A compiled PCRE2 pattern (JIT where available), immutable and shared by
-// threads; each match allocates its own match data.
+// threads; matches use match data kept per thread.
 #pragma once
 
 #include <memory>

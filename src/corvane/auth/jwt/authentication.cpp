@@ -3,6 +3,7 @@
 #include "corvane/util/errors.hpp"
 #include "corvane/util/log_text.hpp"
 #include "corvane/util/logging.hpp"
+#include "corvane/util/scratch.hpp"
 
 namespace corvane::auth::jwt {
 
@@ -29,42 +30,51 @@ std::optional<std::string> JWTAuthenticationPolicy::authenticated_userid(host::P
 Authentication JWTAuthenticationPolicy::authenticate(host::PolicyRequest& request) const {
   Authentication result;
   if (!truthy(jwt_enabled)) return result;
-  const std::string auth_header = request.header("Authorization", "").value_or("");
-  std::string token;
-  try {
-    token = get_token_from_header(auth_header);
-  } catch (const ValueError&) {
+  const std::string_view auth_header = request.header("Authorization", "").value_or("");
+  // The token lives in a buffer of the thread: a flood of requests decodes
+  // into the same memory.
+  ScratchText token_buffer;
+  const std::optional<std::string_view> token = read_token(auth_header, token_buffer.text());
+  if (!token) {
     result.outcome = auth_header.empty() ? AuthOutcome::no_header : AuthOutcome::bad_header;
     return result;
   }
 
-  std::optional<std::string> idp_id = request.query_parameter("idp_id");
+  std::optional<std::string_view> idp_id = request.query_parameter("idp_id");
   if (!idp_id || idp_id->empty()) idp_id = request.header("X-Identity-Provider-Id");
   if (!idp_id) {
     logging::debug("Skipped JWT authentication. The idp_id was not found in query string or header.");
     result.outcome = AuthOutcome::no_provider_id;
     return result;
   }
-  // Made only for a record that is written; piece by piece, as GCC 12 at
-  // -O3 misreads "\"" + std::string as an overlapping copy (-Wrestrict).
-  const auto record = [&](std::string_view before, std::string_view after) {
-    std::string text(before);
+  // Made only for a record that is written, in a buffer of the thread: an
+  // unknown provider's warning costs no allocation.
+  const auto provider_record = [&](spdlog::level::level_enum level, std::string_view before, std::string_view after) {
+    if (!logging::enabled(level)) return;
+    ScratchText record;
+    std::string& text = record.text();
+    text += before;
     text += '"';
-    text += logging::capped(*idp_id);
+    logging::append_capped(text, *idp_id);
     text += '"';
     text += after;
-    return text;
+    logging::write(level, text);
   };
-  if (logging::enabled(spdlog::level::debug)) {
-    logging::debug(record("JWT authentication - Identity Provider: ", ""));
-  }
+  provider_record(spdlog::level::debug, "JWT authentication - Identity Provider: ", "");
   const IDPConfig* idp = idps ? idps->find(*idp_id) : nullptr;
   if (!idp) {
-    if (logging::enabled(spdlog::level::warn)) logging::warning(record("Unknown Identity Provider ", "."));
+    provider_record(spdlog::level::warn, "Unknown Identity Provider ", ".");
     result.outcome = AuthOutcome::unknown_provider;
     return result;
   }
   result.idp_id = *idp_id;
+  const auto failure_record = [](std::string_view error) {
+    if (!logging::enabled(spdlog::level::warn)) return;
+    ScratchText record;
+    record.text() += "JWT authentication failed. ";
+    record.text() += error;
+    logging::warning(record.text());
+  };
 
   std::string user_id, sso_user_id;
   bool verified = false;  // past it, what fails is the mapping to a user
@@ -73,7 +83,7 @@ Authentication JWTAuthenticationPolicy::authenticate(host::PolicyRequest& reques
     // (but the users themselves), so a host may let other threads run
     // meanwhile; the records between them are written from the host's side.
     std::optional<jose::JWT> jwt;
-    host().detached([&] { jwt.emplace(idp->secure_load_jwt(token)); });
+    host().detached([&] { jwt.emplace(idp->secure_load_jwt(*token)); });
     const Json& claims = jwt->claims();
     verified = true;
     if (logging::enabled(spdlog::level::debug)) logging::debug("JWT authentication payload: " + dump(claims));
@@ -89,7 +99,7 @@ Authentication JWTAuthenticationPolicy::authenticate(host::PolicyRequest& reques
         !dynamic_cast<const ValueError*>(&exc)) {
       throw;
     }
-    if (logging::enabled(spdlog::level::warn)) logging::warning(std::string("JWT authentication failed. ") + exc.what());
+    failure_record(exc.what());
     result.outcome = !verified                                      ? AuthOutcome::token_refused
                      : dynamic_cast<const SeveralUsersError*>(&exc) ? AuthOutcome::several_users
                                                                     : AuthOutcome::no_user;
@@ -97,14 +107,12 @@ Authentication JWTAuthenticationPolicy::authenticate(host::PolicyRequest& reques
   } catch (const std::exception& error) {
     std::string text;  // the host's own errors, from its users or its log context
     if (!host().belongs_to(error, host::ErrorFamily::request_failure, text)) throw;
-    if (logging::enabled(spdlog::level::warn)) logging::warning("JWT authentication failed. " + text);
+    failure_record(text);
     result.outcome = verified ? AuthOutcome::no_user : AuthOutcome::token_refused;
     return result;
   }
 
-  if (logging::enabled(spdlog::level::debug)) {
-    logging::debug(record("Authenticated using JWT for Identity Provider ", "."));
-  }
+  provider_record(spdlog::level::debug, "Authenticated using JWT for Identity Provider ", ".");
   cookie_auth_for_html(request, user_id);
   request.load_sso_user_to_session(sso_user_id);
   result.outcome = AuthOutcome::authenticated;
@@ -132,10 +140,10 @@ host::Headers JWTAuthenticationPolicy::remember(host::PolicyRequest&, const std:
 
 host::Headers JWTAuthenticationPolicy::forget(host::PolicyRequest&) const { return {}; }
 
-void JWTAuthenticationPolicy::cookie_auth_for_html(host::PolicyRequest& request, const std::string& userid) const {
-  const std::vector<std::string> formats = request.requested_data_format(default_extension());
-  if (formats.empty()) throw ValueError("not enough values to unpack (expected at least 1, got 0)");
-  if (formats.front() != "html") return;
+void JWTAuthenticationPolicy::cookie_auth_for_html(host::PolicyRequest& request, std::string_view userid) const {
+  const std::optional<std::string_view> response_format = request.first_data_format(default_extension());
+  if (!response_format) throw ValueError("not enough values to unpack (expected at least 1, got 0)");
+  if (*response_format != "html") return;
   if (request.has_attribute("cvn_cookie_updated")) return;
   request.invalidate_session();
   request.remember(userid);

@@ -14,7 +14,8 @@
 namespace corvane::auth::jwt {
 namespace {
 
-void require_ascii(const std::string& bytes) {
+// The position of the first byte of 128 or above, or npos.
+std::size_t first_non_ascii(std::string_view bytes) {
   // Eight bytes at a time; only a text that fails is looked at byte by byte.
   std::size_t i = 0;
   for (std::uint64_t word; i + 8 <= bytes.size(); i += 8) {
@@ -22,14 +23,16 @@ void require_ascii(const std::string& bytes) {
     if (word & 0x8080808080808080u) break;
   }
   for (; i < bytes.size(); ++i) {
-    auto byte = static_cast<unsigned char>(bytes[i]);
-    if (byte >= 0x80) {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "0x%02x", byte);
-      throw UnicodeDecodeError(std::string("'ascii' codec can't decode byte ") + hex + " in position " +
-                               std::to_string(i) + ": ordinal not in range(128)");
-    }
+    if (static_cast<unsigned char>(bytes[i]) >= 0x80) return i;
   }
+  return std::string_view::npos;
+}
+
+std::string ascii_error(std::string_view bytes, std::size_t position) {
+  char hex[8];
+  std::snprintf(hex, sizeof hex, "0x%02x", static_cast<unsigned char>(bytes[position]));
+  return std::string("'ascii' codec can't decode byte ") + hex + " in position " + std::to_string(position) +
+         ": ordinal not in range(128)";
 }
 
 constexpr std::array<bool, 256> kTokenCharacters = [] {
@@ -66,18 +69,35 @@ std::optional<std::string_view> match_token(std::string_view header) {
 }  // namespace
 
 std::string JWTAuthenticationPolicy::get_token_from_header(std::string_view auth_header) const {
-  auto token = match_token(auth_header);
-  if (!token) throw ValueError("Invalid header for JWT.");
-  try {
-    std::string decoded = b64decode_padded(*token);
-    require_ascii(decoded);
-    return decoded;
-  } catch (const Base64Error& error) {
-    logging::debug(error.what());
-  } catch (const UnicodeDecodeError& error) {
-    logging::debug(error.what());
-  }
+  std::string token;
+  get_token_from_header(auth_header, token);
+  return token;
+}
+
+std::string_view JWTAuthenticationPolicy::get_token_from_header(std::string_view auth_header,
+                                                                std::string& buffer) const {
+  if (!match_token(auth_header)) throw ValueError("Invalid header for JWT.");
+  if (auto token = read_token(auth_header, buffer)) return *token;
   throw ValueError("Invalid JWT in header.");
+}
+
+std::optional<std::string_view> JWTAuthenticationPolicy::read_token(std::string_view auth_header,
+                                                                    std::string& buffer) const {
+  auto token = match_token(auth_header);
+  if (!token) return std::nullopt;
+  // The decoding failures are records at debug level, their texts made only
+  // when that level is on.
+  const bool debug = logging::enabled(spdlog::level::debug);
+  std::string error;
+  if (!b64decode_padded(*token, buffer, debug ? &error : nullptr)) {
+    if (debug) logging::debug(error);
+    return std::nullopt;
+  }
+  if (const std::size_t position = first_non_ascii(buffer); position != std::string_view::npos) {
+    if (debug) logging::debug(ascii_error(buffer, position));
+    return std::nullopt;
+  }
+  return std::string_view(buffer);
 }
 
 }  // namespace corvane::auth::jwt

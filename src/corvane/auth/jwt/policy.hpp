@@ -77,6 +77,12 @@ class JWTAuthenticationPolicy : public host::BaseAuthenticationPolicy {
   static const Regex& token_regex();
 
   std::string get_token_from_header(std::string_view auth_header) const;
+  // The same, decoded into `buffer` (its capacity reused): the result views
+  // `buffer`.
+  std::string_view get_token_from_header(std::string_view auth_header, std::string& buffer) const;
+  // get_token_from_header() without the error: nullopt for a value that
+  // breaks the bearer rules or does not decode (with the same debug records).
+  std::optional<std::string_view> read_token(std::string_view auth_header, std::string& buffer) const;
   std::optional<std::string> authenticated_userid(host::PolicyRequest& request) const;
   // authenticated_userid() with how it ended: the same steps, records,
   // effects and errors; authenticated_userid() is its user_id.
@@ -91,7 +97,7 @@ class JWTAuthenticationPolicy : public host::BaseAuthenticationPolicy {
   host::Headers remember(host::PolicyRequest& request, const std::string& principal,
                          const Json& kw = Json::object()) const;
   host::Headers forget(host::PolicyRequest& request) const;
-  void cookie_auth_for_html(host::PolicyRequest& request, const std::string& userid) const;
+  void cookie_auth_for_html(host::PolicyRequest& request, std::string_view userid) const;
 
   // The JWT settings section inside the host's settings; null when absent.
   const Json* jwt_settings = nullptr;

@@ -1,0 +1,130 @@
+// Heap allocations on the request path: an authenticated API request and the
+// refusals an unauthenticated flood exercises add none of their own to what
+// the provider's token check itself needs, with the logger at warning and its
+// records formatted.
+#include <gtest/gtest.h>
+#include <spdlog/sinks/base_sink.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <mutex>
+#include <new>
+
+#include "corvane/auth/jwt/jwt.hpp"
+#include "corvane/host/request.hpp"
+#include "corvane/util/errors.hpp"
+#include "corvane/util/logging.hpp"
+#include "support/http_server.hpp"
+#include "support/mint.hpp"
+#include "support/policy_fixture.hpp"
+
+namespace {
+thread_local std::uint64_t t_allocations = 0;
+}  // namespace
+
+// Counted per thread; a matching malloc/free pair (GCC otherwise pairs the
+// inlined free() with operator new and warns).
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void* operator new(std::size_t size) {
+  ++t_allocations;
+  if (void* p = std::malloc(size ? size : 1)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+
+namespace corvane::auth::jwt {
+namespace {
+
+const std::string kSecret = "an HS256 secret of at least 32 bytes";
+
+// Formats every record as a file or terminal sink would, and counts them.
+struct FormattingSink : spdlog::sinks::base_sink<std::mutex> {
+  std::size_t records = 0;
+
+ protected:
+  void sink_it_(const spdlog::details::log_msg& msg) override {
+    spdlog::memory_buf_t line;
+    formatter_->format(msg, line);
+    ++records;
+  }
+  void flush_() override {}
+};
+
+template <typename F>
+std::uint64_t allocations(F&& work) {
+  work();  // per-thread buffers grow here
+  const std::uint64_t start = t_allocations;
+  work();
+  return t_allocations - start;
+}
+
+TEST(RequestPath, AllocatesNothingBeyondTheTokenCheck) {
+  testing::TempDir dir;
+  const std::string jwks = dir.write("jwks.json", Json{{"keys", {testing::oct_jwk(kSecret, "k1")}}}.dump());
+  auto users = std::make_shared<host::Users>();
+  users->add("alice", {{"email", "alice@example.org"}});
+  const JWTAuthenticationPolicy policy(
+      host::IniSettings{}, testing::jwt_configuration({{"idp", testing::email_provider(jwks)}}, users));
+  const Json claims = {{"sub", "alice-sso"}, {"email", "alice@example.org"}};
+  const std::string good = testing::bearer(testing::mint_hs256(kSecret, "k1", claims));
+  const std::string forged = testing::bearer(testing::mint_hs256("a different secret, also 32 bytes", "k1", claims));
+  const std::string long_sub = testing::bearer(
+      testing::mint_hs256(kSecret, "k1", {{"sub", "0f8fad5b-d9cb-469f-a165-70867728950e"}, {"email", "alice@example.org"}}));
+
+  auto sink = std::make_shared<FormattingSink>();
+  logging::add_sink(sink);
+  const auto level = logging::logger().level();
+  logging::logger().set_level(spdlog::level::warn);
+
+  struct Case {
+    const char* name;
+    std::string authorization;
+    std::string idp;
+    AuthOutcome outcome;
+    std::size_t warnings;
+    // The result's own copy of a single sign-on id too long to be kept in
+    // place (the log context and the session reuse their texts).
+    std::uint64_t result_copies = 0;
+  };
+  const Case cases[] = {
+      {"no header", "", "idp", AuthOutcome::no_header, 0},
+      {"bad padding", "Bearer abc", "idp", AuthOutcome::bad_header, 0},
+      {"unknown provider", good, "nope", AuthOutcome::unknown_provider, 1},
+      {"bad signature", forged, "idp", AuthOutcome::token_refused, 1},
+      {"authenticated", good, "idp", AuthOutcome::authenticated, 0},
+      {"authenticated, long sso id", long_sub, "idp", AuthOutcome::authenticated, 0, 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    host::SimpleRequest request;
+    if (!c.authorization.empty()) request.header("Authorization", c.authorization);
+    request.query("idp_id", c.idp).format("json");
+    sink->records = 0;
+    Authentication result;
+    const std::uint64_t policy_allocations = allocations([&] { result = policy.authenticate(request); });
+    EXPECT_EQ(result.outcome, c.outcome);
+    EXPECT_EQ(sink->records, 2 * c.warnings);
+
+    // What the provider needs for the same token, on its own.
+    std::uint64_t provider_allocations = 0;
+    std::string token;
+    if (const IDPConfig* idp = policy.idps->find(c.idp); idp && policy.read_token(c.authorization, token)) {
+      provider_allocations = allocations([&] {
+        try {
+          const jose::JWT jwt = idp->secure_load_jwt(token);
+          const std::string user_id = idp->get_user_id_for_claims(jwt.claims());
+          const std::string sso_user_id = idp->get_sso_user_id(jwt.claims());
+        } catch (const Exception&) {
+        }
+      });
+    }
+    EXPECT_EQ(policy_allocations, provider_allocations + c.result_copies);
+  }
+
+  logging::logger().set_level(level);
+  logging::remove_sink(sink);
+}
+
+}  // namespace
+}  // namespace corvane::auth::jwt
