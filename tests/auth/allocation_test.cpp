@@ -91,6 +91,7 @@ TEST(RequestPath, AllocatesNothingBeyondTheTokenCheck) {
       {"no header", "", "idp", AuthOutcome::no_header, 0},
       {"bad padding", "Bearer abc", "idp", AuthOutcome::bad_header, 0},
       {"unknown provider", good, "nope", AuthOutcome::unknown_provider, 1},
+      {"unknown provider, escaped in the record", good, "no\tpe", AuthOutcome::unknown_provider, 1},
       {"bad signature", forged, "idp", AuthOutcome::token_refused, 1},
       {"authenticated", good, "idp", AuthOutcome::authenticated, 0},
       {"authenticated, long sso id", long_sub, "idp", AuthOutcome::authenticated, 0, 1},
