@@ -40,10 +40,10 @@ bool valid_percent_encoding(std::string_view target) {
 }
 
 HostRequest::HostRequest(const HttpRequest& request, CookieSession session)
-    : extension_(path_extension(request.path)), session_(std::move(session)) {
-  for (const auto& [name, value] : request.headers) headers_.add(name, value);
-  for (const auto& [name, value] : request.query) query_.add(name, value);
-}
+    : headers_(true, request.headers),
+      query_(false, request.query),
+      extension_(path_extension(request.path)),
+      session_(std::move(session)) {}
 
 std::optional<std::string_view> HostRequest::first_data_format(const Json& default_extension) const {
   return host::format_or_default(extension_, default_extension);

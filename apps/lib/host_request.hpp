@@ -44,6 +44,8 @@ bool valid_percent_encoding(std::string_view target);
 
 class HostRequest : public host::Request {
  public:
+  // `request` must outlive this object: its headers and query are read where
+  // they are.
   HostRequest(const HttpRequest& request, CookieSession session);
 
   const host::TextMapping& headers() const override { return headers_; }
@@ -54,11 +56,11 @@ class HostRequest : public host::Request {
   std::optional<std::string_view> first_data_format(const Json& default_extension) const override;
 
  private:
-  host::TextMapping headers_{true};
-  host::TextMapping query_{false};
+  host::TextMapping headers_;
+  host::TextMapping query_;
   std::optional<std::string> extension_;
   CookieSession session_;
-  Json attributes_ = Json::object();
+  Json attributes_;  // null until the first one is set: most requests set none
 };
 
 }  // namespace corvane::apps

@@ -7,8 +7,17 @@
 
 namespace corvane::host {
 
+void TextMapping::add(std::string name, std::string value) {
+  if (view_) {  // from now on a mapping of its own
+    own_ = *view_;
+    view_ = nullptr;
+  }
+  own_.emplace_back(std::move(name), std::move(value));
+}
+
 std::optional<std::string_view> TextMapping::get(std::string_view name) const {
-  for (auto it = entries_.rbegin(); it != entries_.rend(); ++it) {
+  const Entries& all = entries();
+  for (auto it = all.rbegin(); it != all.rend(); ++it) {
     const std::string& key = it->first;
     bool same = key.size() == name.size() &&
                 (case_insensitive_ ? ::strncasecmp(key.data(), name.data(), name.size()) == 0

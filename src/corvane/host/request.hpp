@@ -17,17 +17,24 @@ namespace corvane::host {
 // parameter given more than once, the last value).
 class TextMapping {
  public:
+  using Entries = std::vector<std::pair<std::string, std::string>>;
+
   explicit TextMapping(bool case_insensitive) : case_insensitive_(case_insensitive) {}
-  void add(std::string name, std::string value) { entries_.emplace_back(std::move(name), std::move(value)); }
+  // A mapping over `entries`, kept where they are: they must outlive it (a
+  // host's parsed request, say), and no copy is made per request.
+  TextMapping(bool case_insensitive, const Entries& entries) : case_insensitive_(case_insensitive), view_(&entries) {}
+
+  void add(std::string name, std::string value);
   std::optional<std::string_view> get(std::string_view name) const;
   std::string_view get(std::string_view name, std::string_view fallback) const {
     return get(name).value_or(fallback);
   }
-  const std::vector<std::pair<std::string, std::string>>& entries() const { return entries_; }
+  const Entries& entries() const { return view_ ? *view_ : own_; }
 
  private:
   bool case_insensitive_;
-  std::vector<std::pair<std::string, std::string>> entries_;
+  Entries own_;
+  const Entries* view_ = nullptr;
 };
 
 // The host's session of one request.
