@@ -87,14 +87,16 @@ std::optional<std::string_view> JWTAuthenticationPolicy::read_token(std::string_
   if (!token) return std::nullopt;
   // The decoding failures are records at debug level, their texts made only
   // when that level is on.
-  const bool debug = logging::enabled(spdlog::level::debug);
-  std::string error;
-  if (!b64decode_padded(*token, buffer, debug ? &error : nullptr)) {
-    if (debug) logging::debug(error);
+  if (!b64decode_padded(*token, buffer)) {
+    if (logging::enabled(spdlog::level::debug)) {
+      std::string error;
+      b64decode_padded(*token, buffer, &error);
+      logging::debug(error);
+    }
     return std::nullopt;
   }
   if (const std::size_t position = first_non_ascii(buffer); position != std::string_view::npos) {
-    if (debug) logging::debug(ascii_error(buffer, position));
+    if (logging::enabled(spdlog::level::debug)) logging::debug(ascii_error(buffer, position));
     return std::nullopt;
   }
   return std::string_view(buffer);
