@@ -115,6 +115,15 @@ inline Json measure_parsing(const AlgorithmSite& hs256, const Budget& budget, do
       }
     });
   };
+  // Whether the provider takes the token, or the error it refuses it with.
+  auto outcome = [&idp](const std::string& token) -> std::string {
+    try {
+      idp.secure_load_claims(token);
+      return "accepted";
+    } catch (const std::exception& error) {
+      return std::string("refused: ") + error.what();
+    }
+  };
   std::vector<Document> documents = {
       {"key set", {}, [](const std::string& text) {
          return subject([&text] { return auth::jwt::IDPConfig::make_jwks(parse_json(text)).size(); });
@@ -137,6 +146,7 @@ inline Json measure_parsing(const AlgorithmSite& hs256, const Budget& budget, do
     }, timeout);
     result["members"] = {sizes[0], sizes[1]};
     result["bytes"] = {document.texts[0].size(), document.texts[1].size()};
+    if (std::string_view(document.name).rfind("token", 0) == 0) result["outcome"] = outcome(document.texts[1]);
     out[document.name] = result;
   }
   return out;
