@@ -20,8 +20,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
-#include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
