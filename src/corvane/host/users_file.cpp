@@ -211,6 +211,7 @@ Users Users::from_file(const std::string& path, std::size_t max_size, std::size_
   try {
     Json::sax_parse(stream, &reader);
   } catch (const Refused& refused) {
+    users = Users();  // the whole-file parse below needs the room
     if (input.failed()) return fail(unreadable("cannot read the file"));
     return fail(JSONDecodeError(refused.message));
   }
