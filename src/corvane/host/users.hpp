@@ -117,7 +117,6 @@ class Users : public UserDirectory {
     std::size_t slot_for(const ByteArena& arena, std::string_view form, std::uint32_t hash) const;
     void enter(const ByteArena& arena, std::uint32_t position, std::string_view text);
     void resize_slots(std::size_t count);
-    void reset();
   };
   struct Hash {
     using is_transparent = void;
