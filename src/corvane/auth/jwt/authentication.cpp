@@ -72,13 +72,14 @@ Authentication JWTAuthenticationPolicy::authenticate(host::PolicyRequest& reques
     // The signature and claims checks and the users walk call no host code
     // (but the users themselves), so a host may let other threads run
     // meanwhile; the records between them are written from the host's side.
-    std::optional<jose::JWT> jwt;
-    host().detached([&] { jwt.emplace(idp->secure_load_jwt(token)); });
-    const Json& claims = jwt->claims();
+    // The claims are read in place; the tree is built only for the record.
+    std::optional<jose::VerifiedClaims> claims;
+    host().detached([&] { claims.emplace(idp->secure_read_claims(token)); });
+    claims->kind();  // a payload that is not JSON fails here
     verified = true;
-    if (logging::enabled(spdlog::level::debug)) logging::debug("JWT authentication payload: " + dump(claims));
-    host().detached([&] { user_id = idp->get_user_id_for_claims(claims); });
-    sso_user_id = idp->get_sso_user_id(claims);
+    if (logging::enabled(spdlog::level::debug)) logging::debug("JWT authentication payload: " + dump(claims->json()));
+    host().detached([&] { user_id = idp->get_user_id_for_claims(*claims); });
+    sso_user_id = idp->get_sso_user_id(*claims);
     request.set_log_context("sso_user_id", sso_user_id);
     result.sso_user_id = sso_user_id;
     if (logging::enabled(spdlog::level::debug)) logging::debug("JWT authentication - user: " + user_id);
