@@ -2,7 +2,7 @@
 
 #include "corvane/util/errors.hpp"
 
-#include <memory>
+#include <optional>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -91,14 +91,12 @@ namespace {
 class MemberIndex {
  public:
   explicit MemberIndex(Json::object_t& members)
-      : members_(members), positions_(0, Hash{&members}, Same{&members}) {}
-  MemberIndex(const MemberIndex&) = delete;
-  MemberIndex& operator=(const MemberIndex&) = delete;
+      : members_(&members), positions_(0, Hash{&members}, Same{&members}) {}
 
   // The value of member `name`: a new null member at the end when the
   // object lacks the name, else the existing member, which keeps its place.
   Json* add(std::string&& name) {
-    auto& members = static_cast<Members&>(members_);
+    auto& members = static_cast<Members&>(*members_);
     if (positions_.empty()) {
       for (auto& member : members) {
         if (member.first == name) return &member.second;
@@ -133,7 +131,7 @@ class MemberIndex {
     bool operator()(std::size_t a, std::size_t b) const { return (*members)[a].first == (*members)[b].first; }
   };
 
-  Json::object_t& members_;
+  Json::object_t* members_;
   std::unordered_set<std::size_t, Hash, Same> positions_;  // empty while the scan is cheap
 };
 
@@ -157,7 +155,7 @@ class DomBuilder {
   bool start_object(std::size_t) {
     deeper();
     Json* object = place(Json(Json::value_t::object));
-    open_.push_back({object, std::make_unique<MemberIndex>(object->get_ref<Json::object_t&>())});
+    open_.push_back({object, MemberIndex(object->get_ref<Json::object_t&>())});
     return true;
   }
   bool key(std::string& name) {
@@ -170,7 +168,7 @@ class DomBuilder {
   }
   bool start_array(std::size_t) {
     deeper();
-    open_.push_back({place(Json(Json::value_t::array)), nullptr});
+    open_.push_back({place(Json(Json::value_t::array)), std::nullopt});
     return true;
   }
   bool end_array() {
@@ -186,7 +184,7 @@ class DomBuilder {
  private:
   struct Open {
     Json* container;
-    std::unique_ptr<MemberIndex> members;  // null for an array
+    std::optional<MemberIndex> members;  // none for an array
   };
 
   void deeper() const {

@@ -60,7 +60,8 @@ jose::VerifiedClaims IDPConfig::secure_read_claims(std::string_view token) const
   return jose::verify_claims(token, key_set, claim);
 }
 
-Json IDPConfig::secure_load_claims(std::string_view token) const { return secure_load_jwt(token).claims(); }
+// The payload alone becomes a tree; the header is never needed as one.
+Json IDPConfig::secure_load_claims(std::string_view token) const { return secure_read_claims(token).json(); }
 
 std::string IDPConfig::get_user_id_for_claims(const Json& token) const {
   if (!token.is_object()) throw not_a_mapping(python_type_name(token));
