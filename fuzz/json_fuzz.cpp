@@ -2,7 +2,7 @@
 // the same document. The in-place member reader must accept exactly what
 // parse_json accepts (refusing with its message), read the same members
 // (the last of repeated ones) with the same kinds and values, and fall back
-// on parse_json only for a leading byte order mark.
+// on parse_json only for the few documents named below.
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -17,6 +17,19 @@ namespace {
 bool same(const corvane::JsonMember& a, const corvane::JsonMember& b) {
   return a.kind == b.kind && a.boolean == b.boolean && a.number == b.number && a.text == b.text && a.size == b.size &&
          a.all_strings == b.all_strings && a.first_text == b.first_text;
+}
+
+// Whether an exponent of more than 18 digits appears.
+bool has_long_exponent(const std::string& text) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != 'e' && text[i] != 'E') continue;
+    std::size_t j = i + 1;
+    if (j < text.size() && (text[j] == '+' || text[j] == '-')) ++j;
+    std::size_t digits = 0;
+    while (j + digits < text.size() && text[j + digits] >= '0' && text[j + digits] <= '9') ++digits;
+    if (digits > 18) return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -66,7 +79,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
   }
   if (!refusal.empty()) __builtin_trap();  // accepted what parse_json refuses
-  if (reader.fell_back() && text.rfind("\xef\xbb\xbf", 0) != 0) __builtin_trap();
+  // The general parser skips a byte order mark, ends the document at a NUL
+  // byte between tokens, and reads exponents of any length; the in-place
+  // reader leaves these to it.
+  if (reader.fell_back() && text.rfind("\xef\xbb\xbf", 0) != 0 && text.find('\0') == std::string::npos &&
+      !has_long_exponent(text)) {
+    __builtin_trap();
+  }
   if (kind != corvane::describe(document).kind) __builtin_trap();
   for (std::size_t i = 0; i < names.size(); ++i) {
     auto it = document.is_object() ? document.find(names[i]) : document.end();

@@ -86,7 +86,10 @@ TEST(Json, ReadersAgreeWithTheGeneralParser) {
       {R"({"z":[nul]})"}, {R"({"z":[truex]})"}, {R"({"z":1x})"}, {R"({"z":"\ud800"})"}, {R"({"z":"\udc00x"})"},
       {"{\"z\":\"a\tb\"}"}, {std::string("{\"z\":\"a\0b\"}", 11)}, {R"({"z":1} {})"}, {"1 2"}, {""}, {"  "},
       {R"({"z":.5})"}, {R"({"z":+1})"}, {R"({"z":1e})"}, {R"({"z":0x1})"}, {R"({"z":Infinity})"}, {"{'a':1}"},
-      {"\xef\xbb\xbf{\"a\":1}", true},  // a byte order mark, which only the general parser skips
+      // Only the general parser skips a byte order mark, and ends a document
+      // at a NUL byte between tokens: the in-place reader leaves these to it.
+      {"\xef\xbb\xbf{\"a\":1}", true}, {std::string("{\"a\":1}\0{{", 10), true}, {std::string("7\0e", 3), true},
+      {R"({"z":3e000000000000000000000000000000000000000000005})", true},  // an exponent of 45 digits
       // Past the few members a scan finds, names go through a hash table.
       {object_of(40, "")}, {object_of(40, R"(,"k3":"last","k39":[1],"k3":{"k0":0})")},
       {object_of(9, R"(,"k8":"again")")}, {object_of(40, ",\"k\\u0031\":\"escaped\"")},
