@@ -32,8 +32,9 @@ Scratch& scratch() {
   return buffers;
 }
 
-std::string_view decode_part(std::string_view text, std::string& out, const char* part) {
-  if (!base64url_decode(text, out)) throw InvalidJWSObject(std::string("Invalid base64url in JWS ") + part);
+// `refusal` is the whole message: a refused token costs the exception only.
+std::string_view decode_part(std::string_view text, std::string& out, const char* refusal) {
+  if (!base64url_decode(text, out)) throw InvalidJWSObject(refusal);
   return out;
 }
 
@@ -63,7 +64,7 @@ CompactJWS parse_compact(std::string_view token) {
   Scratch& buffers = scratch();
   CompactJWS jws;
   jws.signing_input = token.substr(0, dots[1]);
-  jws.header = decode_part(token.substr(0, dots[0]), buffers.header, "header");
+  jws.header = decode_part(token.substr(0, dots[0]), buffers.header, "Invalid base64url in JWS header");
   std::array<JsonMember, kHeaderNames.size()> header;
   JsonKind kind;
   try {
@@ -72,8 +73,9 @@ CompactJWS parse_compact(std::string_view token) {
     throw InvalidJWSObject("Invalid JWS header: " + logging::capped(e.what()));
   }
   if (kind != JsonKind::object) throw InvalidJWSObject("JWS header is not a JSON object");
-  jws.payload = decode_part(token.substr(dots[0] + 1, dots[1] - dots[0] - 1), buffers.payload, "payload");
-  jws.signature = decode_part(token.substr(dots[1] + 1), buffers.signature, "signature");
+  jws.payload = decode_part(token.substr(dots[0] + 1, dots[1] - dots[0] - 1), buffers.payload,
+                            "Invalid base64url in JWS payload");
+  jws.signature = decode_part(token.substr(dots[1] + 1), buffers.signature, "Invalid base64url in JWS signature");
 
   if (header[alg].kind != JsonKind::string) throw InvalidJWSObject("JWS header has no 'alg' string");
   jws.algorithm = find_algorithm(header[alg].text);
