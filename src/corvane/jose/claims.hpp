@@ -22,7 +22,8 @@ VerifiedClaims verify_claims(std::string_view token, const JWKSet& keys, std::op
 // What the request path needs of a verified token, without a tree: the
 // decoded header and payload, the payload's kind, and the members the policy
 // asks for. The views point into buffers of the thread that verified the
-// token, valid until it verifies its next token.
+// token, valid until it verifies its next token (also one verified from
+// code the holder calls meanwhile, such as a host's users).
 class VerifiedClaims {
  public:
   std::string_view header() const noexcept { return header_; }

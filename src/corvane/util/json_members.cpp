@@ -2,6 +2,7 @@
 
 #include <simdjson.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <optional>
@@ -222,6 +223,7 @@ bool JsonMemberReader::fell_back() const noexcept { return state_->fallback.has_
 JsonKind JsonMemberReader::read(std::string_view text, std::span<const std::string_view> names,
                                 std::span<JsonMember> members) {
   state_->fallback.reset();
+  names = names.first(std::min(names.size(), members.size()));
   for (JsonMember& member : members) member = JsonMember{};
   JsonMember root;
   if (state_->read(text, names, members, root) == simdjson::SUCCESS) return root.kind;
@@ -231,7 +233,7 @@ JsonKind JsonMemberReader::read(std::string_view text, std::span<const std::stri
   for (JsonMember& member : members) member = JsonMember{};
   Json& document = state_->fallback.emplace(parse_json(text, state_->max_depth));
   if (document.is_object()) {
-    for (std::size_t i = 0; i < names.size() && i < members.size(); ++i) {
+    for (std::size_t i = 0; i < names.size(); ++i) {
       if (auto it = document.find(names[i]); it != document.end()) members[i] = describe(*it);
     }
   }
