@@ -1,6 +1,7 @@
 #include "corvane/jose/compact.hpp"
 
 #include <array>
+#include <cstring>
 #include <string>
 
 #include "corvane/util/base64.hpp"
@@ -51,12 +52,14 @@ void refuse_critical(const JsonMember& crit) {
 
 CompactJWS parse_compact(std::string_view token) {
   if (token.size() > kMaxTokenSize) throw InvalidJWSObject("Token larger than 1 MiB");
+  // Counting stops at five dots: only two and four have a meaning.
   std::array<std::size_t, 4> dots{};
   std::size_t count = 0;
-  for (std::size_t i = 0; i < token.size(); ++i) {
-    if (token[i] != '.') continue;
-    if (count < dots.size()) dots[count] = i;
-    ++count;
+  const char* const end = token.data() + token.size();
+  for (const char* at = token.data(); at != end && count <= dots.size(); ++at, ++count) {
+    at = static_cast<const char*>(std::memchr(at, '.', static_cast<std::size_t>(end - at)));
+    if (at == nullptr) break;
+    if (count < dots.size()) dots[count] = static_cast<std::size_t>(at - token.data());
   }
   if (count == 4) throw InvalidJWEData("JWE tokens are not supported");
   if (count != 2) throw ValueError("Token format unrecognized");
