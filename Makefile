@@ -37,9 +37,12 @@ tsan: deps
 	cmake --build build-tsan -j $(JOBS) --target jose_tests auth_tests apps_tests
 	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --output-on-failure -j $(JOBS) -R 'Concurren|^Host\.'
 
-bench:
+# Only the programs it runs are built: policy_bench, and the host and its
+# tool for the short host run beside it.
+bench: deps
 	@scripts/install-deps bench
-	$(MAKE) build BUILD=build-release CMAKE_FLAGS='-DCMAKE_BUILD_TYPE=Release -DCORVANE_BUILD_BENCH=ON'
+	cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DCORVANE_BUILD_BENCH=ON
+	cmake --build build-release -j $(JOBS) --target policy_bench corvane-host corvane-jwt
 	@scripts/run-bench build-release
 
 bench-host:

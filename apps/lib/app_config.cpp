@@ -16,16 +16,21 @@ std::string lower(std::string text) {
   return text;
 }
 
-// Reads and parses the JSON file named by `key`; the error names both.
-Json read_json_setting(const std::string& ini_path, const host::IniSettings& settings, const std::string& key,
-                       std::size_t max_size = kMaxTextFileSize) {
+// The file named by `key`, which must be given.
+std::string setting_path(const std::string& ini_path, const host::IniSettings& settings, const std::string& key) {
   if (!settings.contains(key)) throw ConfigError(ini_path + ": missing required key '" + key + "' in [app:main]");
-  const std::string path = settings.get(key).get<std::string>();
-  const std::string where = ini_path + ": " + key + " = " + path + ": ";
+  std::string path = settings.get(key).get<std::string>();
   if (path.empty()) throw ConfigError(ini_path + ": " + key + " is empty");
+  return path;
+}
+
+// Reads and parses the JSON file named by `key`; the error names both.
+Json read_json_setting(const std::string& ini_path, const host::IniSettings& settings, const std::string& key) {
+  const std::string path = setting_path(ini_path, settings, key);
+  const std::string where = ini_path + ": " + key + " = " + path + ": ";
   std::string text;
   try {
-    text = read_text_file(path, max_size);
+    text = read_text_file(path);
   } catch (const Exception& error) {
     throw ConfigError(where + "cannot read the file (" + describe_error(error) + ")");
   }
@@ -33,6 +38,24 @@ Json read_json_setting(const std::string& ini_path, const host::IniSettings& set
     return parse_json(text, 64);
   } catch (const Exception& error) {
     throw ConfigError(where + "invalid JSON (" + error.what() + ")");
+  }
+}
+
+// Reads the users file named by corvane.users; the error names both.
+std::shared_ptr<const host::Users> read_users_setting(const std::string& ini_path, const host::IniSettings& settings) {
+  const std::string key = "corvane.users";
+  const std::string path = setting_path(ini_path, settings, key);
+  const std::string where = ini_path + ": " + key + " = " + path + ": ";
+  try {
+    return std::make_shared<host::Users>(host::Users::from_file(path, kMaxUsersFileSize, 64));
+  } catch (const JSONDecodeError& error) {
+    throw ConfigError(where + "invalid JSON (" + error.what() + ")");
+  } catch (const UnicodeDecodeError& error) {
+    throw ConfigError(where + "cannot read the file (" + describe_error(error) + ")");
+  } catch (const OSError& error) {
+    throw ConfigError(where + "cannot read the file (" + describe_error(error) + ")");
+  } catch (const Exception& error) {
+    throw ConfigError(where + "invalid users document (" + describe_error(error) + ")");
   }
 }
 
@@ -65,13 +88,7 @@ host::AuthConfiguration load_auth_configuration(const std::string& ini_path, con
   }
   configuration.auth_settings = std::make_shared<Json>(std::move(auth));
 
-  Json users = read_json_setting(ini_path, settings, "corvane.users", kMaxUsersFileSize);
-  try {
-    configuration.users = std::make_shared<host::Users>(host::Users::from_json(std::move(users)));
-  } catch (const Exception& error) {
-    throw ConfigError(ini_path + ": corvane.users = " + settings.get("corvane.users").get<std::string>() +
-                      ": invalid users document (" + describe_error(error) + ")");
-  }
+  configuration.users = read_users_setting(ini_path, settings);
   configuration.cvn_settings = Json{{"default_extension", settings.get("corvane.default_extension", "html")}};
   return configuration;
 }

@@ -89,8 +89,8 @@ void lint_users(const LintInput& input, const std::string& users_file, const std
   std::map<std::string, std::vector<std::string>> by_form;
   const host::Users& users = *input.users;
   for (std::size_t i = 0; i < users.size(); ++i) {
-    const Json& record = users.record(i);
-    const std::string& id = users.user_id(i);
+    const Json record = users.record(i);
+    const std::string id(users.user_id(i));
     const auto it = record.is_object() ? record.find(attribute) : record.end();
     if (it == record.end()) {
       unusable.emplace_back(id + "." + attribute, "user \"" + id + "\" has no attribute \"" + attribute + "\"" + consequence);

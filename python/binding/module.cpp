@@ -9,7 +9,6 @@
 #include "convert.hpp"
 #include "corvane/auth/jwt/jwt.hpp"
 #include "corvane/util/errors.hpp"
-#include "corvane/util/file.hpp"
 #include "errors.hpp"
 #include "log_backend.hpp"
 #include "python_host.hpp"
@@ -191,19 +190,17 @@ void define_users(py::module_& m) {
   py::class_<UserRecord>(m, "UserRecord")
       .def("__getattr__",
            [](const UserRecord& r, const std::string& name) { return to_python(r.users->attribute(r.index, name)); })
-      .def("__repr__", [](const UserRecord& r) { return "<User " + r.users->user_id(r.index) + ">"; });
+      .def("__repr__", [](const UserRecord& r) { return "<User " + std::string(r.users->user_id(r.index)) + ">"; });
 
   py::class_<UsersMapping>(m, "UsersMapping")
       .def_static(
           "from_file",
           [](const std::string& path) {
-            Json document;
             try {
-              document = parse_json(read_text_file(path, kMaxUsersFileSize));
+              return UsersMapping{std::make_shared<const host::Users>(host::Users::from_file(path))};
             } catch (const JSONDecodeError& error) {
               throw JSONDecodeError(path + ": " + error.what());
             }
-            return UsersMapping{std::make_shared<const host::Users>(host::Users::from_json(std::move(document)))};
           },
           "The users of a JSON file: user id to a mapping of attributes.")
       .def_static("from_json", [](py::handle users) {

@@ -10,6 +10,7 @@
 #include "corvane/host/users.hpp"
 #include "corvane/host/utils.hpp"
 #include "corvane/util/errors.hpp"
+#include "corvane/util/file.hpp"
 #include "corvane/util/unicode.hpp"
 #include "support/http_server.hpp"
 
@@ -129,6 +130,67 @@ TEST(Users, MemoryFollowsTheData) {
   Users users;
   for (int i = 0; i < 8000; ++i) users.add("u" + std::to_string(i), {{"attribute" + std::to_string(i), "value"}});
   EXPECT_LT(users.column_bytes(), 8000u * 256);
+}
+
+// What a store holds, as text: each user id with its record and the answers
+// to a few matches, or the error that building it gave.
+template <class Build>
+std::string held(Build build) {
+  try {
+    const Users users = build();
+    std::string text;
+    for (std::size_t i = 0; i < users.size(); ++i) text += std::string(users.user_id(i)) + "=" + dump(users.record(i)) + " ";
+    for (const char* form : {"a@x", "b@x", "c@x", "j\u00fcrgen", "\u00e9t\u00e9@x", "m", "n"}) {
+      text += matched(users, "mail", form) + " ";
+    }
+    return text;
+  } catch (const Exception& error) {
+    return std::string(error.kind()) + ": " + error.what();
+  }
+}
+
+// A users file read in pieces gives what its parsed document gives: the same
+// records in the same order, the same answers, or the same error.
+TEST(Users, FileGivesWhatItsDocumentGives) {
+  testing::TempDir dir;
+  const std::string deep = std::string(600, '[') + std::string(600, ']');
+  const std::string texts[] = {
+      "{}",
+      // a user id given twice keeps its first place and takes its last record
+      R"({"a": {"mail": "A@x", "n": 1}, "b": {"mail": " b@X "}, "a": {"mail": "c@x", "k": [1, -2, 3.5e300,
+          18446744073709551615, -9223372036854775808, 0.0, null, true, {"d": 1, "d": 2}, "\u0000\n"]}})",
+      R"({"a": {"mail": "a@x"}, "b": {"mail": "b@x"}, "a": {"other": "z"}})",
+      R"({"a": {"mail": "a@x"}, "a": {"mail": 7}, "b": {"mail": "b@x", "mail": "a@x"}})",
+      "{\"\\u00e9t\\u00e9\": {\"mail\": \"\\u00c9T\\u00c9@x\", \"q\": \"\\\"\\\\\"}, \"b\": {\"mail\": \"J\\u00fcrgen\"},"
+      " \"c\": {\"mail\": \"j\u00fcrgen\\t\"}}",
+      "\xef\xbb\xbf {\"a\": {\"mail\": \"m\"}}\n",
+      R"({"a": [], "b": 1})",
+      R"({"a": 1, "a": {"mail": "m"}})",
+      R"({"a": {}, "b": "text", "a": 3})",
+      R"([{"a": {}}])",
+      R"("users")",
+      R"({"a": {"mail": "m"}} x)",
+      R"({"a": {"mail": "m"}, "b": [)",
+      R"({"a": {"mail": "m"}, "b": {"mail": tru}})",
+      "{\"a\": {\"mail\": \"\xff\"}}",
+      "{\"a\": {\"m\": " + deep + "}}",
+      "{\"a\": x, \"b\": " + deep + "}",
+      "{\"a\": {\"m\": [[[1]]]}}",
+      "",
+  };
+  for (const std::string& text : texts) {
+    SCOPED_TRACE(text.substr(0, 80));
+    const std::string path = dir.write("users.json", text);
+    for (std::size_t depth : {512, 3}) {
+      EXPECT_EQ(held([&] { return Users::from_file(path, kMaxUsersFileSize, depth); }),
+                held([&] { return Users::from_json(parse_json(read_text_file(path, kMaxUsersFileSize), depth)); }));
+    }
+  }
+  for (const std::string& path : {dir.path() + "/none.json", dir.path(), dir.write("big.json", "{}  ")}) {
+    SCOPED_TRACE(path);
+    EXPECT_EQ(held([&] { return Users::from_file(path, 3); }),
+              held([&] { return Users::from_json(parse_json(read_text_file(path, 3))); }));
+  }
 }
 
 TEST(Users, RejectsMalformedConfigurations) {

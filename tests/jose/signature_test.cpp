@@ -6,6 +6,7 @@
 
 #include "corvane/jose/jwt.hpp"
 #include "corvane/jose/signature.hpp"
+#include "corvane/util/errors.hpp"
 #include "support/jose_signer.hpp"
 
 namespace corvane::jose {
@@ -58,27 +59,39 @@ TEST(EcdsaDer, EncodesInRangeScalarsAndRefusesTheRest) {
   EXPECT_EQ(to_hex(detail::ecdsa_raw_to_der(detail::Curve::p521, big + big).substr(0, 3)), "308188");
 }
 
-// Keys are shared by request threads without locks (run under TSan by `make tsan`).
+// Keys are shared by request threads without locks (run under TSan by `make tsan`);
+// more threads than a key keeps working contexts for, valid and forged tokens.
 TEST(Concurrency, SharedKeysVerifyInParallel) {
   std::vector<testing::TestKey> signers;
   for (const char* alg : {"HS256", "RS256", "PS256", "ES256", "EdDSA"}) signers.emplace_back(alg);
   JWKSet keys;
-  std::vector<std::string> tokens;
+  std::vector<std::string> tokens, forged;
   for (std::size_t i = 0; i < signers.size(); ++i) {
     keys.add(JWK(signers[i].public_jwk("k" + std::to_string(i))));
     tokens.push_back(signers[i].token({{"sub", "alice"}}, "k" + std::to_string(i)));
+    forged.push_back(signers[(i + 1) % signers.size()].sign_token(
+        Json{{"alg", signers[i].alg()}, {"kid", "k" + std::to_string(i)}}.dump(), R"({"sub":"alice"})",
+        signers[(i + 1) % signers.size()].alg()));
   }
   std::vector<std::thread> threads;
-  std::vector<int> verified(4, 0);
+  std::vector<int> verified(12, 0), refused(12, 0);
   for (std::size_t t = 0; t < verified.size(); ++t) {
     threads.emplace_back([&, t] {
       for (int round = 0; round < 20; ++round) {
-        for (const auto& token : tokens) verified[t] += JWT(token, keys).claims()["sub"] == "alice";
+        for (std::size_t i = 0; i < tokens.size(); ++i) {
+          verified[t] += JWT(tokens[i], keys).claims()["sub"] == "alice";
+          try {
+            (void)JWT(forged[i], keys);
+          } catch (const InvalidJWSSignature&) {
+            ++refused[t];
+          }
+        }
       }
     });
   }
   for (auto& thread : threads) thread.join();
   for (int count : verified) EXPECT_EQ(count, 20 * static_cast<int>(tokens.size()));
+  for (int count : refused) EXPECT_EQ(count, 20 * static_cast<int>(tokens.size()));
 }
 
 }  // namespace

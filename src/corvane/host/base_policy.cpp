@@ -13,8 +13,8 @@ const std::string& required_setting(const IniSettings& ini_settings, std::string
   return it->second;
 }
 
-Json read_json_file(const std::string& path, std::size_t max_size = kMaxTextFileSize) {
-  std::string text = read_text_file(path, max_size);
+Json read_json_file(const std::string& path) {
+  std::string text = read_text_file(path);
   try {
     return parse_json(text);
   } catch (const JSONDecodeError& error) {
@@ -30,9 +30,11 @@ AuthConfiguration BaseAuthenticationPolicy::load_configuration(const IniSettings
       std::make_shared<Json>(read_json_file(required_setting(ini_settings, "corvane.auth_settings")));
   const std::string& users_path = required_setting(ini_settings, "corvane.users");
   try {
-    configuration.users = std::make_shared<Users>(Users::from_json(read_json_file(users_path, kMaxUsersFileSize)));
+    configuration.users = std::make_shared<Users>(Users::from_file(users_path));
   } catch (const TypeError& error) {
     throw TypeError(users_path + ": " + error.what());
+  } catch (const JSONDecodeError& error) {
+    throw JSONDecodeError(users_path + ": " + error.what());
   }
   configuration.cvn_settings = Json{{"default_extension", ini_settings.get("corvane.default_extension", "html")}};
   return configuration;

@@ -11,7 +11,9 @@
 namespace corvane::jose {
 
 // Immutable once built, and cheap to copy: copies share one imported key, which
-// request threads use concurrently without locks.
+// request threads use concurrently without locks. The one part that changes
+// after loading is the key's pool of working OpenSSL contexts, lock-free and
+// owned by the key (see verifier.hpp).
 class JWK {
  public:
   // The members of one JWK object. Keys of type RSA ("n", "e"), EC ("crv"

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "corvane/jose/key_material.hpp"
+#include "corvane/jose/signature.hpp"
 #include "corvane/util/base64.hpp"
 #include "corvane/util/errors.hpp"
 
@@ -284,11 +285,20 @@ const CurveInfo* find_curve_info(std::string_view jwk_name) noexcept {
 }
 
 KeyMaterial import_key(const Json& members, const std::string& kty) {
-  if (kty == "RSA") return import_rsa(members);
-  if (kty == "EC") return import_ec(members);
-  if (kty == "OKP") return import_okp(members);
-  if (kty == "oct") return import_oct(members);
-  throw InvalidJWKType("Unknown key type '" + kty + "'");
+  KeyMaterial key;
+  if (kty == "RSA") {
+    key = import_rsa(members);
+  } else if (kty == "EC") {
+    key = import_ec(members);
+  } else if (kty == "OKP") {
+    key = import_okp(members);
+  } else if (kty == "oct") {
+    key = import_oct(members);
+  } else {
+    throw InvalidJWKType("Unknown key type '" + kty + "'");
+  }
+  prepare_verifiers(key);
+  return key;
 }
 
 std::size_t coordinate_size(Curve curve) noexcept {

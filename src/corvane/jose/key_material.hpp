@@ -3,11 +3,14 @@
 
 #include <array>
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "corvane/jose/algorithm.hpp"
 #include "corvane/jose/ossl.hpp"
+#include "corvane/jose/verifier.hpp"
 #include "corvane/util/json.hpp"
 
 namespace corvane::jose::detail {
@@ -29,9 +32,11 @@ struct KeyMaterial {
   Owned<EVP_PKEY> pkey;       // RSA, EC and OKP keys
   int rsa_bits = 0;
   std::size_t secret_size = 0;  // oct keys
-  // HMAC contexts keyed with the secret for SHA-256/384/512, each duplicated
-  // per verification; null where the secret is shorter than the hash output.
+  // HMAC contexts keyed with the secret for SHA-256/384/512; null where the
+  // secret is shorter than the hash output.
   std::array<Owned<EVP_MAC_CTX>, 3> hmac;
+  // One per algorithm of the key's type and curve (public keys only).
+  std::vector<std::unique_ptr<PreparedVerifier>> verifiers;
 };
 
 // Imports the key members of one JWK; throws InvalidJWKType for an unknown

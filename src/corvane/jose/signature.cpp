@@ -4,7 +4,6 @@
 #include <openssl/ec.h>
 #include <openssl/err.h>
 #include <openssl/obj_mac.h>
-#include <openssl/rsa.h>
 
 #include <algorithm>
 #include <array>
@@ -47,68 +46,70 @@ const std::string& group_order(Curve curve) {
   }
 }
 
+std::size_t hmac_index(Hash hash) noexcept { return hash == Hash::sha256 ? 0 : hash == Hash::sha384 ? 1 : 2; }
+
 // 0 < value < order, both of the same length.
 bool in_scalar_range(std::string_view value, const std::string& order) {
   const bool zero = std::all_of(value.begin(), value.end(), [](char c) { return c == 0; });
   return !zero && std::memcmp(value.data(), order.data(), order.size()) < 0;
 }
 
-void append_der_integer(std::string& out, std::string_view value) {
+// Writes the DER INTEGER of an unsigned big-endian value at `out`.
+unsigned char* put_der_integer(unsigned char* out, std::string_view value) noexcept {
   std::size_t skip = 0;
   while (skip + 1 < value.size() && value[skip] == 0) ++skip;
   value.remove_prefix(skip);
   const bool high_bit = (static_cast<unsigned char>(value[0]) & 0x80) != 0;
-  out.push_back(0x02);
-  out.push_back(static_cast<char>(value.size() + (high_bit ? 1 : 0)));  // at most 67: short form
-  if (high_bit) out.push_back(0);
-  out.append(value);
+  *out++ = 0x02;
+  *out++ = static_cast<unsigned char>(value.size() + (high_bit ? 1 : 0));  // at most 67: short form
+  if (high_bit) *out++ = 0;
+  std::memcpy(out, value.data(), value.size());
+  return out + value.size();
 }
 
-bool verify_hmac(const EVP_MAC_CTX* keyed, std::string_view input, std::string_view signature) {
-  Owned<EVP_MAC_CTX> ctx(EVP_MAC_CTX_dup(keyed));
-  unsigned char mac[EVP_MAX_MD_SIZE];
-  std::size_t length = 0;
-  if (!ctx || !EVP_MAC_update(ctx.get(), bytes_of(input), input.size()) ||
-      !EVP_MAC_final(ctx.get(), mac, &length, sizeof mac)) {
-    throw JWException("HMAC failed: " + take_openssl_errors());
-  }
-  return signature.size() == length && CRYPTO_memcmp(mac, signature.data(), length) == 0;
-}
+// The algorithms a key may be prepared for.
+constexpr std::array<std::string_view, 14> kAlgorithmNames{"HS256", "HS384", "HS512", "RS256",  "RS384",
+                                                           "RS512", "PS256", "PS384", "PS512",  "ES256",
+                                                           "ES384", "ES512", "ES256K", "EdDSA"};
 
-bool digest_verify(EVP_PKEY* pkey, const Algorithm& algorithm, std::string_view input, std::string_view signature) {
-  Owned<EVP_MD_CTX> ctx(EVP_MD_CTX_new());
-  EVP_PKEY_CTX* pctx = nullptr;  // owned by ctx
-  const EVP_MD* md = digest(algorithm.hash);
-  if (!ctx || EVP_DigestVerifyInit(ctx.get(), &pctx, md, nullptr, pkey) <= 0) {
-    throw JWException("Cannot start verification: " + take_openssl_errors());
+bool suits(const KeyMaterial& key, const Algorithm& algorithm) noexcept {
+  switch (algorithm.family) {
+    case Family::hmac: return key.type == KeyType::oct && key.hmac[hmac_index(algorithm.hash)];
+    case Family::rsa_pkcs1:
+    case Family::rsa_pss: return key.type == KeyType::rsa;
+    case Family::ecdsa: return key.type == KeyType::ec && key.curve == algorithm.curve;
+    case Family::eddsa: return key.type == KeyType::okp;
   }
-  if (algorithm.family == Family::rsa_pss &&
-      (EVP_PKEY_CTX_set_rsa_padding(pctx, RSA_PKCS1_PSS_PADDING) <= 0 ||
-       EVP_PKEY_CTX_set_rsa_pss_saltlen(pctx, RSA_PSS_SALTLEN_DIGEST) <= 0 ||
-       EVP_PKEY_CTX_set_rsa_mgf1_md(pctx, md) <= 0)) {
-    throw JWException("Cannot set up RSASSA-PSS: " + take_openssl_errors());
-  }
-  const int result = EVP_DigestVerify(ctx.get(), bytes_of(signature), signature.size(), bytes_of(input), input.size());
-  // A mismatch leaves reasons on the queue; they are the expected outcome, not a fault.
-  if (result != 1) ERR_clear_error();
-  return result == 1;
+  return false;
 }
 
 }  // namespace
 
-std::string ecdsa_raw_to_der(Curve curve, std::string_view raw) {
+std::size_t ecdsa_raw_to_der(Curve curve, std::string_view raw, unsigned char (&out)[kMaxEcdsaDerSize]) {
   const std::size_t size = coordinate_size(curve);
-  if (size == 0 || raw.size() != 2 * size) return {};
+  if (size == 0 || raw.size() != 2 * size) return 0;
   const std::string& order = group_order(curve);
   const std::string_view r = raw.substr(0, size), s = raw.substr(size);
-  if (!in_scalar_range(r, order) || !in_scalar_range(s, order)) return {};
-  std::string body;
-  append_der_integer(body, r);
-  append_der_integer(body, s);
-  std::string der(1, 0x30);
-  if (body.size() >= 0x80) der.push_back(static_cast<char>(0x81));  // P-521 needs the long form
-  der.push_back(static_cast<char>(body.size()));
-  return der + body;
+  if (!in_scalar_range(r, order) || !in_scalar_range(s, order)) return 0;
+  // The integers go three bytes in, leaving room for the longest sequence header.
+  unsigned char* const body = out + 3;
+  const auto body_size = static_cast<std::size_t>(put_der_integer(put_der_integer(body, r), s) - body);
+  if (body_size >= 0x80) {  // P-521 needs the long form
+    out[0] = 0x30;
+    out[1] = 0x81;
+    out[2] = static_cast<unsigned char>(body_size);
+    return 3 + body_size;
+  }
+  std::memmove(out + 2, body, body_size);
+  out[0] = 0x30;
+  out[1] = static_cast<unsigned char>(body_size);
+  return 2 + body_size;
+}
+
+std::string ecdsa_raw_to_der(Curve curve, std::string_view raw) {
+  unsigned char der[kMaxEcdsaDerSize];
+  const std::size_t size = ecdsa_raw_to_der(curve, raw, der);
+  return std::string(reinterpret_cast<const char*>(der), size);
 }
 
 std::string ecdsa_der_to_raw(Curve curve, std::string_view der) {
@@ -125,21 +126,26 @@ std::string ecdsa_der_to_raw(Curve curve, std::string_view der) {
   return raw;
 }
 
+void prepare_verifiers(KeyMaterial& key) {
+  for (std::string_view name : kAlgorithmNames) {
+    const Algorithm& algorithm = *find_algorithm(name);
+    if (!suits(key, algorithm)) continue;
+    if (algorithm.family == Family::hmac) {
+      key.verifiers.push_back(std::make_unique<PreparedVerifier>(algorithm, key.hmac[hmac_index(algorithm.hash)].get()));
+    } else {
+      key.verifiers.push_back(std::make_unique<PreparedVerifier>(algorithm, key.pkey.get()));
+    }
+  }
+}
+
 bool verify_signature(const KeyMaterial& key, const Algorithm& algorithm, std::string_view input,
                       std::string_view signature) {
-  switch (algorithm.family) {
-    case Family::hmac: {
-      const std::size_t index = algorithm.hash == Hash::sha256 ? 0 : algorithm.hash == Hash::sha384 ? 1 : 2;
-      return key.hmac[index] && verify_hmac(key.hmac[index].get(), input, signature);
-    }
-    case Family::rsa_pkcs1:
-    case Family::rsa_pss:
-    case Family::eddsa:
-      return digest_verify(key.pkey.get(), algorithm, input, signature);
-    case Family::ecdsa: {
-      const std::string der = ecdsa_raw_to_der(key.curve, signature);
-      return !der.empty() && digest_verify(key.pkey.get(), algorithm, input, der);
-    }
+  for (const auto& verifier : key.verifiers) {
+    if (verifier->algorithm().name != algorithm.name) continue;
+    if (algorithm.family != Family::ecdsa) return verifier->verify(input, signature);
+    unsigned char der[kMaxEcdsaDerSize];
+    const std::size_t size = ecdsa_raw_to_der(key.curve, signature, der);
+    return size != 0 && verifier->verify(input, std::string_view(reinterpret_cast<const char*>(der), size));
   }
   return false;
 }
