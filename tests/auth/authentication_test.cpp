@@ -119,6 +119,17 @@ TEST_F(Authentication, ProviderSelectionAndFailures) {
 }
 
 TEST_F(Authentication, FailedVerificationAndMappingWarn) {
+  const auto sign = [](const std::string& payload) {
+    return testing::bearer(testing::sign_hs256(kSecret, R"({"alg":"HS256","kid":"k1"})", payload));
+  };
+  const auto refusal_of = [](const std::string& payload) -> std::string {
+    try {
+      parse_json(payload);
+    } catch (const JSONDecodeError& e) {
+      return e.what();
+    }
+    return "accepted";
+  };
   struct Case {
     const char* name;
     std::string authorization;
@@ -133,8 +144,13 @@ TEST_F(Authentication, FailedVerificationAndMappingWarn) {
        "JWT authentication failed. More than one user found for the token.", AuthOutcome::several_users},
       {"claim missing", token_for({{"sub", "x"}}), "JWT authentication failed. Missing expected claim email in JWT.",
        AuthOutcome::no_user},
-      {"payload not JSON", testing::bearer(testing::sign_hs256(kSecret, R"({"alg":"HS256","kid":"k1"})", "not json")),
-       "JWT authentication failed. ", AuthOutcome::token_refused},
+      {"payload not JSON", sign("not json"), "JWT authentication failed. " + refusal_of("not json"),
+       AuthOutcome::token_refused},
+      // Claims are read in place: every value is validated, the last of
+      // repeated members wins, and numbers have the kinds a JSON tree gives.
+      {"malformed past the claim", sign(R"({"email":"alice@example.org","x":[1,]})"),
+       "JWT authentication failed. " + refusal_of(R"({"email":"alice@example.org","x":[1,]})"),
+       AuthOutcome::token_refused},
   };
   for (auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -151,6 +167,27 @@ TEST_F(Authentication, FailedVerificationAndMappingWarn) {
     EXPECT_EQ(records.back().message.rfind(c.warning, 0), 0u) << records.back().message;
     EXPECT_FALSE(host::current_thread_log_context().contains("sso_user_id"));
     EXPECT_EQ(request.session().invalidated, 0);
+  }
+  // Claims that are not a mapping, or a claim that is not text, are the
+  // host's errors, the values named as a tree names them.
+  const std::pair<std::string, std::string> host_errors[] = {
+      {R"({"email":"alice@example.org","email":7})", "AttributeError: 'int' object has no attribute 'strip'"},
+      {R"({"email":18446744073709551616})", "AttributeError: 'float' object has no attribute 'strip'"},
+      {R"({"email":-0})", "AttributeError: 'int' object has no attribute 'strip'"},
+      {R"({"email":{"a":[]}})", "AttributeError: 'dict' object has no attribute 'strip'"},
+      {"[1]", "TypeError: list indices must be integers or slices, not str"},
+      {"null", "TypeError: NoneType indices must be integers or slices, not str"},
+  };
+  for (const auto& [payload, message] : host_errors) {
+    SCOPED_TRACE(payload);
+    host::SimpleRequest request;
+    request.header("Authorization", sign(payload)).query("idp_id", "idp");
+    try {
+      policy->authenticate(request);
+      ADD_FAILURE() << "no error";
+    } catch (const Exception& e) {
+      EXPECT_EQ(std::string(e.kind()) + ": " + e.what(), message);
+    }
   }
 }
 

@@ -85,6 +85,8 @@ TEST(Attacks, ForgeriesAndConfusion) {
       {"empty crit", ec.sign_token(R"({"alg":"ES256","kid":"ec","crit":[]})", kClaims.dump()), "InvalidJWSObject"},
       {"five-part JWE", "eyJhbGciOiJSU0EtT0FFUCJ9.a.b.c.d", "InvalidJWEData"},
       {"two parts", "a.b", "ValueError"},
+      {"six parts", "eyJhbGciOiJSU0EtT0FFUCJ9.a.b.c.d.e", "ValueError"},
+      {"empty", "", "ValueError"},
       {"header not JSON", b64("{") + "." + b64("{}") + ".AAAA", "InvalidJWSObject"},
       {"header a list", b64("[1]") + "." + b64("{}") + ".AAAA", "InvalidJWSObject"},
       {"padded header", b64(R"({"alg":"ES256","kid":"ec"})") + "=." + b64("{}") + ".AAAA", "InvalidJWSObject"},

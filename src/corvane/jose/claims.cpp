@@ -1,49 +1,56 @@
 #include "corvane/jose/claims.hpp"
 
-#include <algorithm>
 #include <string>
 
 #include "corvane/util/errors.hpp"
 
-namespace corvane::jose::detail {
-namespace {
+namespace corvane::jose {
 
-const Json* find(const Json& claims, const char* name) {
-  auto it = claims.find(name);
-  return it == claims.end() ? nullptr : &*it;
+JsonKind VerifiedClaims::kind() const {
+  if (kind_ == JsonKind::absent) throw JSONDecodeError(error_);
+  return kind_;
 }
 
-// A NumericDate as seconds; doubles hold any JSON number without overflow,
-// and the parser never yields a non-finite one.
-const Json* numeric_date(const Json& claims, const char* name) {
-  const Json* value = find(claims, name);
-  if (value != nullptr && !value->is_number()) {
-    throw JWTInvalidClaimFormat("Claim '" + std::string(name) + "' must be a number");
-  }
-  return value;
+Json VerifiedClaims::json() const { return parse_json(payload_); }
+
+namespace detail {
+namespace {
+
+enum Registered { iss, sub, jti, typ, aud, exp, nbf, iat };
+
+bool is_number(const JsonMember& member) {
+  return member.kind == JsonKind::integer || member.kind == JsonKind::floating;
 }
 
 }  // namespace
 
-void check_registered_claims(const Json& claims, std::chrono::system_clock::time_point now) {
-  for (const char* name : {"iss", "sub", "jti", "typ"}) {
-    const Json* value = find(claims, name);
-    if (value != nullptr && !value->is_string()) {
-      throw JWTInvalidClaimFormat("Claim '" + std::string(name) + "' must be a string");
+void check_registered_claims(std::span<const JsonMember, kRegisteredClaims.size()> claims,
+                             std::chrono::system_clock::time_point now) {
+  for (Registered name : {iss, sub, jti, typ}) {
+    const JsonMember& value = claims[name];
+    if (value.kind != JsonKind::absent && value.kind != JsonKind::string) {
+      throw JWTInvalidClaimFormat("Claim '" + std::string(kRegisteredClaims[name]) + "' must be a string");
     }
   }
-  if (const Json* aud = find(claims, "aud")) {
-    const bool texts = aud->is_array() && std::all_of(aud->begin(), aud->end(), [](const Json& v) { return v.is_string(); });
-    if (!aud->is_string() && !texts) throw JWTInvalidClaimFormat("Claim 'aud' must be a string or a list of strings");
+  const JsonMember& audience = claims[aud];
+  if (audience.kind != JsonKind::absent && audience.kind != JsonKind::string &&
+      !(audience.kind == JsonKind::array && audience.all_strings)) {
+    throw JWTInvalidClaimFormat("Claim 'aud' must be a string or a list of strings");
   }
-  const Json* exp = numeric_date(claims, "exp");
-  const Json* nbf = numeric_date(claims, "nbf");
-  numeric_date(claims, "iat");
-
+  // NumericDates as seconds; doubles hold any JSON number without overflow,
+  // and the parser never yields a non-finite one.
+  for (Registered name : {exp, nbf, iat}) {
+    if (claims[name].kind != JsonKind::absent && !is_number(claims[name])) {
+      throw JWTInvalidClaimFormat("Claim '" + std::string(kRegisteredClaims[name]) + "' must be a number");
+    }
+  }
   const double seconds = std::chrono::duration<double>(now.time_since_epoch()).count();
   const double leeway = std::chrono::duration<double>(kLeeway).count();
-  if (exp != nullptr && exp->get<double>() < seconds - leeway) throw JWTExpired("Token expired");
-  if (nbf != nullptr && nbf->get<double>() > seconds + leeway) throw JWTNotYetValid("Token not yet valid");
+  if (claims[exp].kind != JsonKind::absent && claims[exp].number < seconds - leeway) throw JWTExpired("Token expired");
+  if (claims[nbf].kind != JsonKind::absent && claims[nbf].number > seconds + leeway) {
+    throw JWTNotYetValid("Token not yet valid");
+  }
 }
 
-}  // namespace corvane::jose::detail
+}  // namespace detail
+}  // namespace corvane::jose

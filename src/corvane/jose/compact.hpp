@@ -4,24 +4,25 @@
 
 #include <cstddef>
 #include <optional>
-#include <string>
 #include <string_view>
 
 #include "corvane/jose/algorithm.hpp"
-#include "corvane/util/json.hpp"
 
 namespace corvane::jose::detail {
 
 // Longer tokens are refused before any decoding.
 constexpr std::size_t kMaxTokenSize = 1024 * 1024;
 
+// The parts of a token. The decoded parts and the kid live in buffers of the
+// calling thread, which its next parse_compact() reuses: nothing is
+// allocated per token once they have grown to a token's size.
 struct CompactJWS {
   std::string_view signing_input;  // a view into the token
-  Json header;                     // an object with a supported "alg"
+  std::string_view header;         // decoded: a JSON object with a supported "alg"
   const Algorithm* algorithm = nullptr;
-  std::optional<std::string> kid;
-  std::string payload;               // decoded, not yet checked
-  std::string signature;
+  std::optional<std::string_view> kid;
+  std::string_view payload;  // decoded, not yet checked
+  std::string_view signature;
 };
 
 // Throws InvalidJWSObject for an oversized token or a bad part or header,

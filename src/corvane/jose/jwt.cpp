@@ -1,7 +1,8 @@
 // Verifying a compact token: header, key choice, signature, then payload.
 #include "corvane/jose/jwt.hpp"
 
-#include "corvane/jose/claims.hpp"
+#include <array>
+
 #include "corvane/jose/compact.hpp"
 #include "corvane/util/errors.hpp"
 #include "corvane/util/log_text.hpp"
@@ -27,24 +28,55 @@ void verify_with_key_set(const detail::CompactJWS& jws, const JWKSet& keys) {
   throw InvalidJWSSignature("Verification failed for all signatures");
 }
 
+// The general parser's limit; the thread's claims reader is scratch space
+// reused from token to token.
+JsonMemberReader& claims_reader() {
+  thread_local JsonMemberReader reader(512);
+  return reader;
+}
+
 }  // namespace
 
-JWT::JWT(std::string_view jwt, const JWKSet& keys) : JWT(jwt, keys, std::chrono::system_clock::now()) {}
-
-JWT::JWT(std::string_view jwt, const JWKSet& keys, std::chrono::system_clock::time_point now) {
-  detail::CompactJWS jws = detail::parse_compact(jwt);
+VerifiedClaims verify_claims(std::string_view token, const JWKSet& keys, std::optional<std::string_view> claim,
+                             std::chrono::system_clock::time_point now) {
+  const detail::CompactJWS jws = detail::parse_compact(token);
   verify_with_key_set(jws, keys);
 
   // Only now, with the signature verified, is the payload looked at.
   require_utf8(jws.payload);
+  VerifiedClaims verified;
+  verified.header_ = jws.header;
+  verified.payload_ = jws.payload;
+  std::array<std::string_view, detail::kRegisteredClaims.size() + 1> names;
+  std::copy(detail::kRegisteredClaims.begin(), detail::kRegisteredClaims.end(), names.begin());
+  names.back() = claim.value_or(std::string_view());
+  std::array<JsonMember, names.size()> members;
   try {
-    claims_ = parse_json(jws.payload);
+    verified.kind_ = claims_reader().read(jws.payload, std::span(names).first(claim ? names.size() : names.size() - 1),
+                                          members);
   } catch (const JSONDecodeError& e) {
-    claims_error_ = e.what();  // kept for claims(); a non-JSON payload is still a valid JWS
+    verified.error_ = e.what();  // a non-JSON payload is still a valid JWS
+    return verified;
   }
-  if (claims_ && claims_->is_object()) detail::check_registered_claims(*claims_, now);
-  header_ = std::move(jws.header);
-  payload_ = std::move(jws.payload);
+  if (verified.kind_ == JsonKind::object) {
+    detail::check_registered_claims(std::span(members).first<detail::kRegisteredClaims.size()>(), now);
+    verified.sub_ = members[1];
+    verified.claim_ = members.back();
+  }
+  return verified;
+}
+
+JWT::JWT(std::string_view jwt, const JWKSet& keys) : JWT(jwt, keys, std::chrono::system_clock::now()) {}
+
+JWT::JWT(std::string_view jwt, const JWKSet& keys, std::chrono::system_clock::time_point now) {
+  const VerifiedClaims verified = verify_claims(jwt, keys, std::nullopt, now);
+  header_ = parse_json(verified.header());
+  payload_ = verified.payload();
+  try {
+    claims_ = verified.json();
+  } catch (const JSONDecodeError& e) {
+    claims_error_ = e.what();
+  }
 }
 
 const Json& JWT::claims() const {

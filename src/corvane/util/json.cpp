@@ -1,9 +1,9 @@
 #include "corvane/util/json.hpp"
 
 #include "corvane/util/errors.hpp"
-#include "corvane/util/json_common.hpp"
 
-#include <memory>
+#include <optional>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -83,36 +83,66 @@ const char* python_type_name(const Json& value) noexcept {
 
 namespace {
 
-// The deepest nesting of arrays and objects in `text`, outside strings. A
-// linear pre-scan, so that hostile input is refused before the recursive
-// parser sees it.
-std::size_t nesting_depth(std::string_view text) {
-  std::size_t depth = 0, deepest = 0;
-  bool in_string = false, escaped = false;
-  for (char c : text) {
-    if (in_string) {
-      if (escaped) escaped = false;
-      else if (c == '\\') escaped = true;
-      else if (c == '"') in_string = false;
-      continue;
+// Adds members to one object while it is read. The ordered map finds a name
+// by scanning its members, which makes an object of n members cost n^2
+// comparisons; past a few members the names are found through a hash set of
+// member positions instead. The object must outlive this and grow only
+// through it.
+class MemberIndex {
+ public:
+  explicit MemberIndex(Json::object_t& members)
+      : members_(&members), positions_(0, Hash{&members}, Same{&members}) {}
+
+  // The value of member `name`: a new null member at the end when the
+  // object lacks the name, else the existing member, which keeps its place.
+  Json* add(std::string&& name) {
+    auto& members = static_cast<Members&>(*members_);
+    if (positions_.empty()) {
+      for (auto& member : members) {
+        if (member.first == name) return &member.second;
+      }
+      members.emplace_back(std::move(name), nullptr);
+      if (members.size() > kScanLimit) {
+        positions_.reserve(2 * members.size());
+        for (std::size_t i = 0; i < members.size(); ++i) positions_.insert(i);
+      }
+      return &members.back().second;
     }
-    switch (c) {
-      case '"': in_string = true; break;
-      case '[': case '{': if (++depth > deepest) deepest = depth; break;
-      case ']': case '}': if (depth > 0) --depth; break;
-      default: break;
+    // The name is compared in place: appended first, withdrawn if present.
+    members.emplace_back(std::move(name), nullptr);
+    const auto [at, added] = positions_.insert(members.size() - 1);
+    if (!added) {
+      members.pop_back();
+      return &members[*at].second;
     }
+    return &members.back().second;
   }
-  return deepest;
-}
+
+ private:
+  static constexpr std::size_t kScanLimit = 8;
+  // The ordered map's own operator[] takes a name; positions go to its vector.
+  using Members = Json::object_t::Container;
+  struct Hash {
+    const Members* members;
+    std::size_t operator()(std::size_t i) const { return std::hash<std::string_view>{}((*members)[i].first); }
+  };
+  struct Same {
+    const Members* members;
+    bool operator()(std::size_t a, std::size_t b) const { return (*members)[a].first == (*members)[b].first; }
+  };
+
+  Json::object_t* members_;
+  std::unordered_set<std::size_t, Hash, Same> positions_;  // empty while the scan is cheap
+};
 
 // Builds the document as the general parser's own builder does (a repeated
 // member keeps its first place and takes the last value), but finds member
 // names through a MemberIndex, so that an object costs time linear in its
-// size.
+// size, and refuses nesting deeper than `max_depth` as it meets it. The
+// general parser keeps its own stack, so depth never costs the call stack.
 class DomBuilder {
  public:
-  explicit DomBuilder(Json& root) : root_(root) {}
+  DomBuilder(Json& root, std::size_t max_depth) : root_(root), max_depth_(max_depth) {}
 
   bool null() { return value(nullptr); }
   bool boolean(bool v) { return value(v); }
@@ -123,12 +153,13 @@ class DomBuilder {
   bool binary(Json::binary_t& v) { return value(std::move(v)); }
 
   bool start_object(std::size_t) {
+    deeper();
     Json* object = place(Json(Json::value_t::object));
-    open_.push_back({object, std::make_unique<detail::MemberIndex>(object->get_ref<Json::object_t&>())});
+    open_.push_back({object, MemberIndex(object->get_ref<Json::object_t&>())});
     return true;
   }
   bool key(std::string& name) {
-    member_ = open_.back().members->add(std::move(name)).first;
+    member_ = open_.back().members->add(std::move(name));
     return true;
   }
   bool end_object() {
@@ -136,7 +167,8 @@ class DomBuilder {
     return true;
   }
   bool start_array(std::size_t) {
-    open_.push_back({place(Json(Json::value_t::array)), nullptr});
+    deeper();
+    open_.push_back({place(Json(Json::value_t::array)), std::nullopt});
     return true;
   }
   bool end_array() {
@@ -152,8 +184,14 @@ class DomBuilder {
  private:
   struct Open {
     Json* container;
-    std::unique_ptr<detail::MemberIndex> members;  // null for an array
+    std::optional<MemberIndex> members;  // none for an array
   };
+
+  void deeper() const {
+    if (open_.size() >= max_depth_) {
+      throw JSONDecodeError("nesting deeper than " + std::to_string(max_depth_) + " levels");
+    }
+  }
 
   template <class Value>
   bool value(Value&& v) {
@@ -178,6 +216,7 @@ class DomBuilder {
   }
 
   Json& root_;
+  std::size_t max_depth_;
   std::vector<Open> open_;
   Json* member_ = nullptr;
 };
@@ -185,15 +224,9 @@ class DomBuilder {
 }  // namespace
 
 Json parse_json(std::string_view text, std::size_t max_depth) {
-  // Every level takes a character, so a text no longer than the limit needs
-  // no scan.
-  if (text.size() > max_depth && nesting_depth(text) > max_depth) {
-    throw JSONDecodeError("nesting deeper than " + std::to_string(max_depth) + " levels");
-  }
-  if (Json fast; detail::read_common_json(text, fast)) return fast;
   try {
     Json result;
-    DomBuilder builder(result);
+    DomBuilder builder(result, max_depth);
     Json::sax_parse(text.begin(), text.end(), &builder);
     return result;
   } catch (const Json::exception& error) {

@@ -75,13 +75,22 @@ std::string full_comparison_form(std::string_view text) {
 }  // namespace
 
 std::string comparison_form(std::string_view text) {
-  if (!is_ascii(text)) return full_comparison_form(text);
+  std::string out;
+  comparison_form(text, out);
+  return out;
+}
+
+std::string_view comparison_form(std::string_view text, std::string& buffer) {
+  if (!is_ascii(text)) {
+    full_lower(trim_unicode_space(text), buffer);
+    return buffer;
+  }
   std::size_t begin = 0, end = text.size();
   while (begin < end && is_ascii_space(static_cast<unsigned char>(text[begin]))) ++begin;
   while (end > begin && is_ascii_space(static_cast<unsigned char>(text[end - 1]))) --end;
-  std::string out(text.substr(begin, end - begin));
-  for (char& c : out) c = ascii_lower(static_cast<unsigned char>(c));
-  return out;
+  buffer.assign(text.substr(begin, end - begin));
+  for (char& c : buffer) c = ascii_lower(static_cast<unsigned char>(c));
+  return buffer;
 }
 
 bool comparison_form_equals(std::string_view text, std::string_view form) {

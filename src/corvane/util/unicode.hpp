@@ -11,6 +11,9 @@ namespace corvane {
 // The comparison form of UTF-8 text. Pure ASCII takes a fast path that gives
 // the same result as the full mapping.
 std::string comparison_form(std::string_view text);
+// The same, written into `buffer` (which keeps its capacity from call to
+// call, so a reused buffer spares the allocation); returns a view of it.
+std::string_view comparison_form(std::string_view text, std::string& buffer);
 
 // Whether the comparison form of `text` equals `form` (itself already a
 // comparison form). On ASCII text this compares while normalising, without

@@ -24,10 +24,14 @@ std::string_view outcome_name(AuthOutcome outcome) {
 }
 
 std::optional<std::string> JWTAuthenticationPolicy::authenticated_userid(host::PolicyRequest& request) const {
-  return authenticate(request).user_id;
+  return authenticate(request, false).user_id;
 }
 
 Authentication JWTAuthenticationPolicy::authenticate(host::PolicyRequest& request) const {
+  return authenticate(request, true);
+}
+
+Authentication JWTAuthenticationPolicy::authenticate(host::PolicyRequest& request, bool keep_sso_user_id) const {
   Authentication result;
   if (!truthy(jwt_enabled)) return result;
   const std::string_view auth_header = request.header("Authorization", "").value_or("");
@@ -76,21 +80,26 @@ Authentication JWTAuthenticationPolicy::authenticate(host::PolicyRequest& reques
     logging::warning(record.text());
   };
 
-  std::string user_id, sso_user_id;
+  std::string user_id;
+  // In a buffer of the thread's own: host code called below (the session
+  // login) may authenticate again on this thread, which reuses the claims'.
+  ScratchText sso_buffer;
+  std::string& sso_user_id = sso_buffer.text();
   bool verified = false;  // past it, what fails is the mapping to a user
   try {
     // The signature and claims checks and the users walk call no host code
     // (but the users themselves), so a host may let other threads run
     // meanwhile; the records between them are written from the host's side.
-    std::optional<jose::JWT> jwt;
-    host().detached([&] { jwt.emplace(idp->secure_load_jwt(*token)); });
-    const Json& claims = jwt->claims();
+    // The claims are read in place; the tree is built only for the record.
+    std::optional<jose::VerifiedClaims> claims;
+    host().detached([&] { claims.emplace(idp->secure_read_claims(*token)); });
+    claims->kind();  // a payload that is not JSON fails here
     verified = true;
-    if (logging::enabled(spdlog::level::debug)) logging::debug("JWT authentication payload: " + dump(claims));
-    host().detached([&] { user_id = idp->get_user_id_for_claims(claims); });
-    sso_user_id = idp->get_sso_user_id(claims);
+    if (logging::enabled(spdlog::level::debug)) logging::debug("JWT authentication payload: " + dump(claims->json()));
+    host().detached([&] { user_id = idp->get_user_id_for_claims(*claims); });
+    sso_user_id = idp->get_sso_user_id(*claims);
     request.set_log_context("sso_user_id", sso_user_id);
-    result.sso_user_id = sso_user_id;
+    if (keep_sso_user_id) result.sso_user_id = sso_user_id;
     if (logging::enabled(spdlog::level::debug)) logging::debug("JWT authentication - user: " + user_id);
   } catch (const Exception& exc) {
     // A token that does not verify, a provider that cannot verify, and

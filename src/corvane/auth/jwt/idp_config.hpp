@@ -62,13 +62,19 @@ class IDPConfig {
 
   // Verifies a compact JWT against the key set and returns its claims.
   Json secure_load_claims(std::string_view token) const;
-  // The same check, giving the verified token: its claims are read in place,
-  // where secure_load_claims() must copy them.
+  // The same check, giving the verified token with its claims as JSON.
   jose::JWT secure_load_jwt(std::string_view token) const;
-  // The single sign-on user id: "sub" in comparison form, or "".
+  // The same check for the request path: the claims read in place, with the
+  // configured claim and "sub" (views valid until this thread verifies its
+  // next token; see jose::verify_claims).
+  jose::VerifiedClaims secure_read_claims(std::string_view token) const;
+  // The single sign-on user id: "sub" in comparison form, or "". From
+  // claims read in place, a view valid until this thread's next token.
   std::string get_sso_user_id(const Json& token) const;
+  std::string_view get_sso_user_id(const jose::VerifiedClaims& token) const;
   // The id of the one user whose attribute matches the configured claim.
   std::string get_user_id_for_claims(const Json& token) const;
+  std::string get_user_id_for_claims(const jose::VerifiedClaims& token) const;
 
   std::shared_ptr<const host::UserDirectory> users;
   Json* idp_config;

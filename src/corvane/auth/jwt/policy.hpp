@@ -107,6 +107,10 @@ class JWTAuthenticationPolicy : public host::BaseAuthenticationPolicy {
   std::vector<ProviderState> provider_states;
 
  private:
+  // authenticate(), keeping the sso user id in the result only when asked:
+  // authenticated_userid() has no use for it, and an id longer than the
+  // small-string buffer would cost an allocation per request.
+  Authentication authenticate(host::PolicyRequest& request, bool keep_sso_user_id) const;
   void construct(const host::IniSettings& ini_settings);
 };
 
