@@ -5,32 +5,16 @@
 #include <spdlog/sinks/base_sink.h>
 
 #include <cstdint>
-#include <cstdlib>
 #include <mutex>
-#include <new>
 
 #include "corvane/auth/jwt/jwt.hpp"
 #include "corvane/host/request.hpp"
 #include "corvane/util/errors.hpp"
 #include "corvane/util/logging.hpp"
+#include "support/allocation_counter.hpp"
 #include "support/http_server.hpp"
 #include "support/mint.hpp"
 #include "support/policy_fixture.hpp"
-
-namespace {
-thread_local std::uint64_t t_allocations = 0;
-}  // namespace
-
-// Counted per thread; a matching malloc/free pair (GCC otherwise pairs the
-// inlined free() with operator new and warns).
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void* operator new(std::size_t size) {
-  ++t_allocations;
-  if (void* p = std::malloc(size ? size : 1)) return p;
-  throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace corvane::auth::jwt {
 namespace {
@@ -49,14 +33,6 @@ struct FormattingSink : spdlog::sinks::base_sink<std::mutex> {
   }
   void flush_() override {}
 };
-
-template <typename F>
-std::uint64_t allocations(F&& work) {
-  work();  // per-thread buffers grow here
-  const std::uint64_t start = t_allocations;
-  work();
-  return t_allocations - start;
-}
 
 TEST(RequestPath, AllocatesNothingButARefusalsException) {
   testing::TempDir dir;
@@ -87,7 +63,7 @@ TEST(RequestPath, AllocatesNothingButARefusalsException) {
     // place (the log context and the session reuse their texts).
     std::uint64_t result_copies = 0;
   };
-  const std::uint64_t exception_allocations = allocations([] {
+  const std::uint64_t exception_allocations = testing::steady_allocations([] {
     try {
       throw InvalidJWSSignature("Verification failed for all signatures");
     } catch (const Exception&) {
@@ -109,7 +85,7 @@ TEST(RequestPath, AllocatesNothingButARefusalsException) {
     request.query("idp_id", c.idp).format("json");
     sink->records = 0;
     Authentication result;
-    const std::uint64_t policy_allocations = allocations([&] { result = policy.authenticate(request); });
+    const std::uint64_t policy_allocations = testing::steady_allocations([&] { result = policy.authenticate(request); });
     EXPECT_EQ(result.outcome, c.outcome);
     EXPECT_EQ(sink->records, 2 * c.warnings);
     EXPECT_EQ(policy_allocations, (c.throws ? exception_allocations : 0) + c.result_copies);
@@ -117,7 +93,7 @@ TEST(RequestPath, AllocatesNothingButARefusalsException) {
   // authenticated_userid() keeps no sso id, so even a long one costs nothing.
   host::SimpleRequest request;
   request.header("Authorization", long_sub).query("idp_id", "idp").format("json");
-  EXPECT_EQ(allocations([&] { EXPECT_EQ(policy.authenticated_userid(request), "alice"); }), 0u);
+  EXPECT_EQ(testing::steady_allocations([&] { EXPECT_EQ(policy.authenticated_userid(request), "alice"); }), 0u);
 
   logging::logger().set_level(level);
   logging::remove_sink(sink);

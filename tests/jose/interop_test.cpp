@@ -1,27 +1,13 @@
 // Tokens of a test-side OpenSSL signer, for every supported algorithm.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <new>
 
 #include "corvane/jose/jwt.hpp"
 #include "corvane/util/base64.hpp"
 #include "corvane/util/errors.hpp"
+#include "support/allocation_counter.hpp"
 #include "support/jose_signer.hpp"
 
-// Counts this thread's allocations, for the check that a verification makes
-// none once its key has been used.
-namespace {
-thread_local long t_allocations = 0;
-}  // namespace
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void* operator new(std::size_t size) {
-  ++t_allocations;
-  if (void* p = std::malloc(size ? size : 1)) return p;
-  throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace corvane::jose {
 namespace {
@@ -64,10 +50,10 @@ TEST(Interop, EveryAlgorithmVerifiesAndTamperingFails) {
     std::string signature, flipped;
     ASSERT_TRUE(base64url_decode(token.substr(second + 1), signature));
     ASSERT_TRUE(base64url_decode(flipped_signature.substr(second + 1), flipped));
-    const long before = t_allocations;
+    const std::uint64_t before = testing::t_allocations;
     EXPECT_TRUE(jwk.verify(key.alg(), input, signature));
     EXPECT_FALSE(jwk.verify(key.alg(), input, flipped));
-    EXPECT_EQ(t_allocations - before, 0);
+    EXPECT_EQ(testing::t_allocations - before, 0u);
   }
 }
 
