@@ -177,6 +177,29 @@ inline bool read_until_closed(int fd, double timeout_seconds, std::string& text)
   }
 }
 
+// Reads a child's JSON result from `fd` and reaps the child: {"timeout":
+// seconds} when it did not finish in time (it is killed), {"error": ...}
+// when it gave no JSON, else the JSON, with its peak resident memory
+// ("max_rss_bytes", from wait4()) when `with_rss`.
+inline Json collect_child(pid_t pid, int fd, double timeout_seconds, bool with_rss) {
+  std::string text;
+  const bool timed_out = !read_until_closed(fd, timeout_seconds, text);
+  close(fd);
+  if (timed_out) kill(pid, SIGKILL);
+  int status = 0;
+  rusage usage{};
+  wait4(pid, &status, 0, &usage);
+  if (timed_out) return {{"timeout", timeout_seconds}};
+  Json out;
+  try {
+    out = parse_json(text);
+  } catch (const std::exception&) {
+    return {{"error", "the child gave no result (exit status " + std::to_string(status) + ")"}};
+  }
+  if (with_rss) out["max_rss_bytes"] = double(usage.ru_maxrss) * 1024;  // kilobytes on Linux
+  return out;
+}
+
 // Runs `work` in a forked child and gives the JSON it returns, or
 // {"timeout": seconds} when it did not finish in time (the child is killed),
 // or {"error": ...}. The parent must hold no other thread when it forks.
@@ -202,18 +225,7 @@ inline Json in_child(const std::function<Json()>& work, double timeout_seconds) 
     _exit(0);
   }
   close(fds[1]);
-  std::string text;
-  const bool timed_out = !read_until_closed(fds[0], timeout_seconds, text);
-  close(fds[0]);
-  if (timed_out) kill(pid, SIGKILL);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  if (timed_out) return {{"timeout", timeout_seconds}};
-  try {
-    return parse_json(text);
-  } catch (const std::exception&) {
-    return {{"error", "the child gave no result (exit status " + std::to_string(status) + ")"}};
-  }
+  return collect_child(pid, fds[0], timeout_seconds, false);
 }
 
 // Runs this program again with `args`, with a time limit, and gives the JSON
@@ -237,22 +249,7 @@ inline Json run_self(const std::vector<std::string>& args, double timeout_second
     _exit(127);
   }
   close(fds[1]);
-  std::string text;
-  const bool timed_out = !read_until_closed(fds[0], timeout_seconds, text);
-  close(fds[0]);
-  if (timed_out) kill(pid, SIGKILL);
-  int status = 0;
-  rusage usage{};
-  wait4(pid, &status, 0, &usage);
-  if (timed_out) return {{"timeout", timeout_seconds}};
-  Json out;
-  try {
-    out = parse_json(text);
-  } catch (const std::exception&) {
-    return {{"error", "the child gave no result (exit status " + std::to_string(status) + ")"}};
-  }
-  out["max_rss_bytes"] = double(usage.ru_maxrss) * 1024;  // kilobytes on Linux
-  return out;
+  return collect_child(pid, fds[0], timeout_seconds, true);
 }
 
 // How busy the machine is: the load average and the share of CPU time that
