@@ -30,13 +30,16 @@ std::optional<HttpRequest> original_request(const HttpRequest& subrequest) {
   HttpRequest original;
   original.method = "GET";
   original.headers = subrequest.headers;
-  original.target = "/";
+  // Built before it is assigned: GCC 12 at -O3 misreads assigning "/" to
+  // the member as an overlapping copy (-Wrestrict).
+  std::string original_target("/");
   for (const auto& [name, value] : subrequest.headers) {
     if (strcasecmp(name.c_str(), kOriginalUriHeader.data()) == 0) {
-      original.target = value;
+      original_target = value;
       break;
     }
   }
+  original.target = std::move(original_target);
   const std::string_view target = original.target;
   if (target.empty() || target.front() != '/' || !valid_percent_encoding(target) ||
       target.find("%00") != std::string_view::npos) {

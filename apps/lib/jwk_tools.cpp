@@ -142,7 +142,14 @@ void replace_file(const std::string& path, const std::string& text, mode_t mode)
   std::string temporary;
   int fd = -1;
   for (int attempt = 0; attempt < 8 && fd < 0; ++attempt) {
-    temporary = (target.parent_path() / ("." + target.filename().string() + "." + random_suffix() + ".tmp")).string();
+    // Piece by piece: GCC 12 at -O3 misreads "." + std::string as an
+    // overlapping copy (-Wrestrict).
+    std::string name(".");
+    name += target.filename().string();
+    name += '.';
+    name += random_suffix();
+    name += ".tmp";
+    temporary = (target.parent_path() / name).string();
     fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     if (fd < 0 && errno != EEXIST) {
       throw ConfigError(path + ": cannot create a file beside it (" + std::strerror(errno) + ")");

@@ -35,8 +35,9 @@ std::string ascii_error(std::string_view bytes, std::size_t position) {
          ": ordinal not in range(128)";
 }
 
-constexpr std::array<bool, 256> kTokenCharacters = [] {
-  std::array<bool, 256> table{};
+// Bytes, not bools, so that four of them combine with a bitwise and.
+constexpr std::array<std::uint8_t, 256> kTokenCharacters = [] {
+  std::array<std::uint8_t, 256> table{};
   for (int c = 0; c < 256; ++c) {
     table[c] = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '+' || c == '/';
   }
