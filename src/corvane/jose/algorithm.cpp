@@ -27,6 +27,8 @@ constexpr std::array<Algorithm, 14> kAlgorithms{{
 
 }  // namespace
 
+std::span<const Algorithm> algorithms() noexcept { return kAlgorithms; }
+
 const Algorithm* find_algorithm(std::string_view name) noexcept {
   for (const Algorithm& algorithm : kAlgorithms) {
     if (algorithm.name == name) return &algorithm;

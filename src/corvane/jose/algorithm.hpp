@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <span>
 #include <string_view>
 
 namespace corvane::jose::detail {
@@ -22,7 +23,10 @@ struct Algorithm {
 };
 
 // The algorithm of that name; null for "none" and anything unsupported.
+// Each algorithm is one object, so a pointer or reference identifies it.
 const Algorithm* find_algorithm(std::string_view name) noexcept;
+// Every supported algorithm.
+std::span<const Algorithm> algorithms() noexcept;
 
 // The digest, fetched once per process and shared (EVP_MD is immutable).
 const EVP_MD* digest(Hash hash);

@@ -62,29 +62,40 @@ const std::optional<std::string>& JWK::kid() const noexcept { return state_->kid
 const std::optional<std::string>& JWK::alg() const noexcept { return state_->alg; }
 const Json& JWK::members() const noexcept { return state_->members; }
 
-bool JWK::can_verify(std::string_view alg) const {
+namespace {
+
+// can_verify() for an algorithm already looked up by its name `alg`.
+bool may_verify(const JWK& jwk, const detail::KeyMaterial& key, bool for_signatures,
+                const detail::Algorithm& algorithm, std::string_view alg) {
   using namespace detail;
-  const Algorithm* algorithm = find_algorithm(alg);
-  if (algorithm == nullptr || !state_->for_signatures) return false;
-  if (state_->alg && *state_->alg != alg) return false;
-  const KeyMaterial& key = state_->key;
-  switch (algorithm->family) {
+  if (!for_signatures) return false;
+  if (jwk.alg() && *jwk.alg() != alg) return false;
+  switch (algorithm.family) {
     case Family::hmac:
-      return key.type == KeyType::oct && key.secret_size >= digest_size(algorithm->hash);
+      return key.type == KeyType::oct && key.secret_size >= digest_size(algorithm.hash);
     case Family::rsa_pkcs1:
     case Family::rsa_pss:
       return key.type == KeyType::rsa && key.rsa_bits >= 2048;
     case Family::ecdsa:
-      return key.type == KeyType::ec && key.curve == algorithm->curve;
+      return key.type == KeyType::ec && key.curve == algorithm.curve;
     case Family::eddsa:
       return key.type == KeyType::okp && (key.curve == Curve::ed25519 || key.curve == Curve::ed448);
   }
   return false;
 }
 
+}  // namespace
+
+bool JWK::can_verify(std::string_view alg) const {
+  const detail::Algorithm* algorithm = detail::find_algorithm(alg);
+  return algorithm && may_verify(*this, state_->key, state_->for_signatures, *algorithm, alg);
+}
+
 bool JWK::verify(std::string_view alg, std::string_view signing_input, std::string_view signature) const {
-  if (!can_verify(alg)) return false;
-  return detail::verify_signature(state_->key, *detail::find_algorithm(alg), signing_input, signature);
+  // Looked up once: this runs for every key a token is tried with.
+  const detail::Algorithm* algorithm = detail::find_algorithm(alg);
+  return algorithm && may_verify(*this, state_->key, state_->for_signatures, *algorithm, alg) &&
+         detail::verify_signature(state_->key, *algorithm, signing_input, signature);
 }
 
 }  // namespace corvane::jose

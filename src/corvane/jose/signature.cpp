@@ -67,11 +67,6 @@ unsigned char* put_der_integer(unsigned char* out, std::string_view value) noexc
   return out + value.size();
 }
 
-// The algorithms a key may be prepared for.
-constexpr std::array<std::string_view, 14> kAlgorithmNames{"HS256", "HS384", "HS512", "RS256",  "RS384",
-                                                           "RS512", "PS256", "PS384", "PS512",  "ES256",
-                                                           "ES384", "ES512", "ES256K", "EdDSA"};
-
 bool suits(const KeyMaterial& key, const Algorithm& algorithm) noexcept {
   switch (algorithm.family) {
     case Family::hmac: return key.type == KeyType::oct && key.hmac[hmac_index(algorithm.hash)];
@@ -127,8 +122,7 @@ std::string ecdsa_der_to_raw(Curve curve, std::string_view der) {
 }
 
 void prepare_verifiers(KeyMaterial& key) {
-  for (std::string_view name : kAlgorithmNames) {
-    const Algorithm& algorithm = *find_algorithm(name);
+  for (const Algorithm& algorithm : algorithms()) {
     if (!suits(key, algorithm)) continue;
     if (algorithm.family == Family::hmac) {
       key.verifiers.push_back(std::make_unique<PreparedVerifier>(algorithm, key.hmac[hmac_index(algorithm.hash)].get()));
@@ -141,7 +135,7 @@ void prepare_verifiers(KeyMaterial& key) {
 bool verify_signature(const KeyMaterial& key, const Algorithm& algorithm, std::string_view input,
                       std::string_view signature) {
   for (const auto& verifier : key.verifiers) {
-    if (verifier->algorithm().name != algorithm.name) continue;
+    if (&verifier->algorithm() != &algorithm) continue;
     if (algorithm.family != Family::ecdsa) return verifier->verify(input, signature);
     unsigned char der[kMaxEcdsaDerSize];
     const std::size_t size = ecdsa_raw_to_der(key.curve, signature, der);
