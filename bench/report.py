@@ -33,6 +33,12 @@ def pct(spread):
     return f"{spread['cv'] * 100:.1f} %"
 
 
+def allocation_row(label, a):
+    """One row of the allocations table."""
+    return (f"| {label} | {fmt(a['allocations'], 1)} | {fmt(a['exception_allocations'], 1)} "
+            f"| {fmt(a['exceptions'], 1)} | {fmt(a['other_allocations'], 1)} |")
+
+
 def verdict(ok):
     return "met" if ok else "**missed**"
 
@@ -117,14 +123,12 @@ def main():
         details.append("| request | allocations | of them the exception's own | exceptions thrown | other |")
         details.append("|---|---|---|---|---|")
         for alg, a in allocations["authenticated"].items():
-            details.append(f"| authenticated, {alg} | {fmt(a['allocations'], 1)} | {fmt(a['exception_allocations'], 1)} "
-                           f"| {fmt(a['exceptions'], 1)} | {fmt(a['other_allocations'], 1)} |")
+            details.append(allocation_row(f"authenticated, {alg}", a))
             targets.append((f"allocations, authenticated JSON request ({alg})", fmt(a["allocations"], 1), "-", "0",
                             verdict(a["allocations"] == 0) if a["authenticated"]
                             else "**not measured (the request was refused)**"))
         for case, a in allocations["refused"].items():
-            details.append(f"| refused: {case} | {fmt(a['allocations'], 1)} | {fmt(a['exception_allocations'], 1)} "
-                           f"| {fmt(a['exceptions'], 1)} | {fmt(a['other_allocations'], 1)} |")
+            details.append(allocation_row(f"refused: {case}", a))
             targets.append((f"allocations, refused: {case}",
                             f"{fmt(a['other_allocations'], 1)} (+ {fmt(a['exception_allocations'], 1)} made for "
                             f"{fmt(a['exceptions'], 1)} exception(s))", "-", "0 beside the exception's own",
