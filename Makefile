@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 SECONDS ?= 30
 
-.PHONY: all deps build test run run-pyramid bench-python sanitize tsan bench bench-host bench-scale fuzz soak attack clean
+.PHONY: all deps build test run run-pyramid bench-python sanitize tsan bench bench-host bench-scale fuzz soak attack architecture clean
 
 all: build
 
@@ -81,6 +81,13 @@ soak:
 # connection limits), each asserting its bound; about 30 s.
 attack: build
 	@scripts/attack $(BUILD)
+
+# docs/architecture.dot and .png, drawn from the build file's targets; the
+# test build.architecture_picture says when they are stale.
+architecture: deps $(BUILD)/build.ninja
+	@scripts/install-deps docs
+	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS)
+	@scripts/draw-architecture $(BUILD)
 
 clean:
 	rm -rf build build-asan build-tsan build-release build-fuzz

@@ -17,9 +17,9 @@
 
 #include "corvane/auth/jwt/jwt.hpp"
 #include "corvane/host/request.hpp"
-#include "corvane/host/users.hpp"
 #include "corvane/jose/key_material.hpp"
 #include "corvane/jose/signature.hpp"
+#include "corvane/users/users.hpp"
 #include "corvane/util/base64.hpp"
 #include "support/http_server.hpp"
 #include "support/jose_signer.hpp"
@@ -63,8 +63,8 @@ inline Json oidc_claims(const std::string& email) {
           {"at_hash", "77QmUPtjPfzWtF2AnpK9RQ"}};
 }
 
-inline std::shared_ptr<host::Users> make_users(std::size_t count, bool non_ascii) {
-  auto users = std::make_shared<host::Users>();
+inline std::shared_ptr<Users> make_users(std::size_t count, bool non_ascii) {
+  auto users = std::make_shared<Users>();
   for (std::size_t i = 0; i < count; ++i) {
     users->add("user-" + std::to_string(i), {{"email", user_email(i, non_ascii)}, {"name", "User " + std::to_string(i)}});
   }
@@ -73,7 +73,7 @@ inline std::shared_ptr<host::Users> make_users(std::size_t count, bool non_ascii
 
 // One provider "idp" over `jwks`, claim "email" to user attribute "email".
 inline std::unique_ptr<auth::jwt::JWTAuthenticationPolicy> make_policy(const std::string& jwks_path,
-                                                                       std::shared_ptr<const host::Users> users) {
+                                                                       std::shared_ptr<const Users> users) {
   Json provider = {{"enabled", true},
                    {"idp_name", "Bench"},
                    {"claim_attribute", "email"},

@@ -7,15 +7,16 @@
 #include <string>
 #include <vector>
 
+#include "corvane/users/configuration_files.hpp"
+#include "corvane/users/users.hpp"
+#include "corvane/util/file.hpp"
 #include "fixture.hpp"
 #include "measure.hpp"
-#include "corvane/host/base_policy.hpp"
-#include "corvane/util/file.hpp"
 
 namespace corvane::bench {
 
-inline host::SimpleRequest api_request(const std::string& header, const std::string& idp = kIdp) {
-  host::SimpleRequest request;
+inline apps::SimpleRequest api_request(const std::string& header, const std::string& idp = kIdp) {
+  apps::SimpleRequest request;
   // An API request: the HTML session login happens once per browser, not per request.
   request.header("Authorization", header).query("idp_id", idp).format("json");
   return request;
@@ -62,9 +63,10 @@ inline std::size_t write_users_file(const std::string& path, std::size_t count) 
 // The child side of a users load: the host's own loading from files.
 inline Json load_users(const std::string& auth_settings, const std::string& users_path) {
   const double start = wall_seconds();
-  auto configuration = host::BaseAuthenticationPolicy::load_configuration(
+  auto configuration = load_file_configuration(
       host::IniSettings{{"corvane.auth_settings", auth_settings}, {"corvane.users", users_path}});
-  return {{"seconds", wall_seconds() - start}, {"users", configuration.users->size()}};
+  const auto& store = dynamic_cast<const Users&>(*configuration.users);
+  return {{"seconds", wall_seconds() - start}, {"users", store.size()}};
 }
 
 // Loads of users.json files of 10 users (the memory baseline), of n and of
@@ -162,8 +164,8 @@ inline Json measure_users_curve(const AlgorithmSite& hs256, const Budget& budget
       const double start = wall_seconds();
       auto big = make_policy(hs256.jwks_path, make_users(count, false));
       const double built = wall_seconds() - start;
-      host::SimpleRequest small_request = api_request(hs256.header);
-      host::SimpleRequest big_request = api_request(hs256.header);
+      apps::SimpleRequest small_request = api_request(hs256.header);
+      apps::SimpleRequest big_request = api_request(hs256.header);
       const auto& small = hs256.policy(10);
       if (big->authenticated_userid(big_request) != hs256.expected_user()) throw std::runtime_error("not authenticated");
       Alternating a = measure_alternating(
@@ -200,7 +202,7 @@ inline Json measure_key_set_curve(const Budget& budget) {
       out.push_back(point);
       continue;
     }
-    host::SimpleRequest request = api_request(
+    apps::SimpleRequest request = api_request(
         testing::bearer(keys.back().token(oidc_claims(claim_email(7, false)), "key-" + std::to_string(count - 1))));
     if (!policy->authenticated_userid(request)) {
       point["refused"] = "the token is not authenticated";
@@ -222,7 +224,7 @@ inline Json measure_token_curve(const AlgorithmSite& hs256, const Budget& budget
     const std::size_t bare = hs256.keys.back().token(claims, kid).size();
     claims["pad"] = std::string(size > bare + 16 ? (size - bare - 16) * 3 / 4 : 0, 'x');
     const std::string token = hs256.keys.back().token(claims, kid);
-    host::SimpleRequest request = api_request(testing::bearer(token));
+    apps::SimpleRequest request = api_request(testing::bearer(token));
     Json point = {{"bytes", token.size()}};
     if (!hs256.policy(10).authenticated_userid(request)) {
       point["refused"] = "the token is not authenticated";

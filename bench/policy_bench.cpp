@@ -19,10 +19,10 @@
 #include <sstream>
 #include <thread>
 
+#include "corvane/util/logging.hpp"
 #include "fixture.hpp"
 #include "growth.hpp"
 #include "measure.hpp"
-#include "corvane/util/logging.hpp"
 
 // Allocations counted per thread (a shared counter would make the two-thread
 // runs contend on it). The exception object itself comes from
@@ -89,7 +89,7 @@ Json measure_requests(const Sites& sites, const Budget& budget) {
     std::cerr << "policy_bench: requests " << site->alg << "\n";
     RawVerifier verifier(site->alg, site->signing_jwk, site->compact);
     const auto& policy = site->policy(10);
-    host::SimpleRequest request = api_request(site->header);
+    apps::SimpleRequest request = api_request(site->header);
     if (policy.authenticated_userid(request) != site->expected_user()) {
       out[site->alg] = {{"error", "the bench token is not authenticated"}};
       continue;
@@ -139,17 +139,17 @@ Json measure_allocations(const Sites& sites) {
   Json out = {{"authenticated", Json::object()}, {"refused", Json::object()}};
   for (const auto& site : sites) {
     const auto& policy = site->policy(10);
-    host::SimpleRequest request = api_request(site->header);
+    apps::SimpleRequest request = api_request(site->header);
     out["authenticated"][site->alg] = count_allocations([&] { return policy.authenticated_userid(request); });
-    host::SimpleRequest bad_signature = api_request(testing::bearer(with_bad_signature(site->compact)));
+    apps::SimpleRequest bad_signature = api_request(testing::bearer(with_bad_signature(site->compact)));
     out["refused"]["bad signature (" + site->alg + ")"] =
         count_allocations([&] { return policy.authenticated_userid(bad_signature); });
   }
   const auto& hs256 = *sites.back();
   const auto& policy = hs256.policy(10);
-  host::SimpleRequest bad_padding = api_request(with_bad_padding(hs256.header));
+  apps::SimpleRequest bad_padding = api_request(with_bad_padding(hs256.header));
   out["refused"]["bad base64 padding"] = count_allocations([&] { return policy.authenticated_userid(bad_padding); });
-  host::SimpleRequest unknown = api_request(hs256.header, "no-such-provider");
+  apps::SimpleRequest unknown = api_request(hs256.header, "no-such-provider");
   out["refused"]["unknown provider"] = count_allocations([&] { return policy.authenticated_userid(unknown); });
   return out;
 }
@@ -196,7 +196,7 @@ Json measure_threads(const Sites& sites) {
            return std::function<bool()>([verifier] { return verifier->verify(); });
          }},
         {"policy", [s] {
-           auto request = std::make_shared<host::SimpleRequest>(api_request(s->header));
+           auto request = std::make_shared<apps::SimpleRequest>(api_request(s->header));
            const auto* policy = &s->policy(10);
            return std::function<bool()>([request, policy] { return bool(policy->authenticated_userid(*request)); });
          }},

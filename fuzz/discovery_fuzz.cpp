@@ -4,7 +4,7 @@
 #include <string>
 
 #include "corvane/auth/jwt/idp_config.hpp"
-#include "corvane/host/users.hpp"
+#include "corvane/users/users.hpp"
 #include "corvane/util/errors.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
   }
   corvane::Json local = {{"jwks_uri", ""}, {"token_endpoint", "t"}};
-  corvane::auth::jwt::IDPConfig record(std::make_shared<corvane::host::Users>(), local, corvane::host::IniSettings{});
+  corvane::auth::jwt::IDPConfig record(std::make_shared<corvane::Users>(), local, corvane::host::IniSettings{});
   try {
     record._merge_jwt_configuration(local, remote);
     record._validate_jwt_configuration(local);

@@ -52,7 +52,7 @@ struct ProviderView {
 };
 
 struct UserRecord {
-  std::shared_ptr<const host::Users> users;
+  std::shared_ptr<const Users> users;
   std::size_t index;
 };
 
@@ -73,9 +73,9 @@ PolicyCore make_core(py::handle owner, py::handle ini_settings) {
   std::shared_ptr<Json> settings = configuration.auth_settings;
   py::object users = owner.attr("users");
   if (py::isinstance<UsersMapping>(users)) {
-    configuration.user_directory = users.cast<const UsersMapping&>().users;  // walked without the GIL
+    configuration.users = users.cast<const UsersMapping&>().users;  // walked without the GIL
   } else {
-    configuration.user_directory = std::make_shared<PythonUsers>(users);
+    configuration.users = std::make_shared<PythonUsers>(users);
   }
   configuration.cvn_settings = Json::object();  // read from the owner per request
   configuration.host = std::make_shared<PythonHost>();
@@ -201,14 +201,14 @@ void define_users(py::module_& m) {
           "from_file",
           [](const std::string& path) {
             try {
-              return UsersMapping{std::make_shared<const host::Users>(host::Users::from_file(path))};
+              return UsersMapping{std::make_shared<const Users>(Users::from_file(path))};
             } catch (const JSONDecodeError& error) {
               throw JSONDecodeError(path + ": " + error.what());
             }
           },
           "The users of a JSON file: user id to a mapping of attributes.")
       .def_static("from_json", [](py::handle users) {
-        return UsersMapping{std::make_shared<const host::Users>(host::Users::from_json(to_json(users)))};
+        return UsersMapping{std::make_shared<const Users>(Users::from_json(to_json(users)))};
       })
       .def("__len__", [](const UsersMapping& u) { return u.users->size(); })
       .def("__contains__",

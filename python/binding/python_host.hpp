@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "corvane/host/seam.hpp"
-#include "corvane/host/users.hpp"
+#include "corvane/users/users.hpp"
 
 namespace corvane::python {
 
@@ -66,7 +66,7 @@ class PythonHost : public host::Host {
 
 // The C++-backed users mapping of the reference companion module.
 struct UsersMapping {
-  std::shared_ptr<const host::Users> users;
+  std::shared_ptr<const Users> users;
 };
 
 }  // namespace corvane::python

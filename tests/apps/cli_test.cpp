@@ -4,8 +4,8 @@
 #include <sstream>
 #include <vector>
 
-#include "app_errors.hpp"
-#include "cli.hpp"
+#include "cli/cli.hpp"
+#include "common/app_errors.hpp"
 #include "corvane/util/base64.hpp"
 #include "site_fixture.hpp"
 

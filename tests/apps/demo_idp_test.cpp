@@ -1,12 +1,12 @@
-#include "demo_idp.hpp"
+#include "demo_idp/demo_idp.hpp"
 
 #include <gtest/gtest.h>
 #include <httplib.h>
 
-#include "app_errors.hpp"
+#include "common/app_errors.hpp"
+#include "common/oauth_crypto.hpp"
 #include "corvane/util/base64.hpp"
-#include "jwk_tools.hpp"
-#include "oauth_crypto.hpp"
+#include "demo_idp/jwk_tools.hpp"
 #include "site_fixture.hpp"
 
 namespace corvane::apps {

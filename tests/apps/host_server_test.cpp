@@ -7,9 +7,9 @@
 #include <atomic>
 #include <thread>
 
-#include "app_errors.hpp"
-#include "host_server.hpp"
-#include "oauth_crypto.hpp"
+#include "common/app_errors.hpp"
+#include "common/oauth_crypto.hpp"
+#include "host/server.hpp"
 #include "site_fixture.hpp"
 
 namespace corvane::apps {

@@ -3,10 +3,10 @@
 
 #include <filesystem>
 
-#include "app_errors.hpp"
+#include "common/app_errors.hpp"
 #include "corvane/jose/jwt.hpp"
 #include "corvane/util/base64.hpp"
-#include "jwk_tools.hpp"
+#include "demo_idp/jwk_tools.hpp"
 #include "support/http_server.hpp"
 
 namespace corvane::apps {

@@ -1,10 +1,10 @@
 #include <gtest/gtest.h>
 
-#include "app_errors.hpp"
+#include "common/app_errors.hpp"
 #include "corvane/util/base64.hpp"
-#include "host_request.hpp"
-#include "oidc_login.hpp"
-#include "session_cookie.hpp"
+#include "identity/host_request.hpp"
+#include "identity/session_cookie.hpp"
+#include "signin/sign_in.hpp"
 
 namespace corvane::apps {
 namespace {

@@ -9,7 +9,7 @@
 
 #include "corvane/util/base64.hpp"
 #include "corvane/util/json.hpp"
-#include "jwk_tools.hpp"
+#include "demo_idp/jwk_tools.hpp"
 #include "support/http_server.hpp"
 #include "support/policy_fixture.hpp"
 

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <mutex>
 
+#include "cli/recording_request.hpp"
 #include "corvane/auth/jwt/jwt.hpp"
-#include "corvane/host/request.hpp"
 #include "corvane/util/errors.hpp"
 #include "corvane/util/logging.hpp"
 #include "support/allocation_counter.hpp"
@@ -37,7 +37,7 @@ struct FormattingSink : spdlog::sinks::base_sink<std::mutex> {
 TEST(RequestPath, AllocatesNothingButARefusalsException) {
   testing::TempDir dir;
   const std::string jwks = dir.write("jwks.json", Json{{"keys", {testing::oct_jwk(kSecret, "k1")}}}.dump());
-  auto users = std::make_shared<host::Users>();
+  auto users = std::make_shared<Users>();
   users->add("alice", {{"email", "alice@example.org"}});
   const JWTAuthenticationPolicy policy(
       host::IniSettings{}, testing::jwt_configuration({{"idp", testing::email_provider(jwks)}}, users));
@@ -80,7 +80,7 @@ TEST(RequestPath, AllocatesNothingButARefusalsException) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    host::SimpleRequest request;
+    apps::SimpleRequest request;
     if (!c.authorization.empty()) request.header("Authorization", c.authorization);
     request.query("idp_id", c.idp).format("json");
     sink->records = 0;
@@ -91,7 +91,7 @@ TEST(RequestPath, AllocatesNothingButARefusalsException) {
     EXPECT_EQ(policy_allocations, (c.throws ? exception_allocations : 0) + c.result_copies);
   }
   // authenticated_userid() keeps no sso id, so even a long one costs nothing.
-  host::SimpleRequest request;
+  apps::SimpleRequest request;
   request.header("Authorization", long_sub).query("idp_id", "idp").format("json");
   EXPECT_EQ(testing::steady_allocations([&] { EXPECT_EQ(policy.authenticated_userid(request), "alice"); }), 0u);
 

@@ -2,11 +2,10 @@
 
 #include <thread>
 
+#include "cli/recording_request.hpp"
 #include "corvane/auth/jwt/jwt.hpp"
-#include "corvane/host/request.hpp"
-#include "corvane/host/users.hpp"
-#include "corvane/host/utils.hpp"
-#include "corvane/host/utils.hpp"
+#include "corvane/host/log_context.hpp"
+#include "corvane/users/users.hpp"
 #include "corvane/util/errors.hpp"
 #include "corvane/util/logging.hpp"
 #include "support/http_server.hpp"
@@ -30,7 +29,7 @@ class Authentication : public ::testing::Test {
     std::string jwks = dir.write("jwks.json", Json{{"keys", {testing::oct_jwk(kSecret, "k1")}}}.dump());
     const Json provider = testing::email_provider(jwks);
     host::AuthConfiguration configuration = testing::jwt_configuration({{"idp", provider}, {"other", provider}});
-    auto users = std::make_shared<host::Users>();
+    auto users = std::make_shared<Users>();
     users->add("alice", {{"email", "Alice@Example.org "}});
     users->add("bob", {{"email", "bob@example.org"}});
     users->add("twin1", {{"email", "twin@example.org"}});
@@ -52,7 +51,7 @@ class Authentication : public ::testing::Test {
 
 TEST_F(Authentication, SuccessLogsInOrderAndSetsTheLogContext) {
   host::current_thread_log_context().erase("sso_user_id");
-  host::SimpleRequest request;
+  apps::SimpleRequest request;
   request.header("Authorization", token_for(alice_claims())).query("idp_id", "idp");
   logging::Capture capture;
   EXPECT_EQ(policy->authenticated_userid(request), "alice");
@@ -100,7 +99,7 @@ TEST_F(Authentication, ProviderSelectionAndFailures) {
   };
   for (auto& c : cases) {
     SCOPED_TRACE(c.name);
-    host::SimpleRequest request;
+    apps::SimpleRequest request;
     if (!c.authorization.empty()) request.header("Authorization", c.authorization);
     if (c.query) request.query("idp_id", *c.query);
     if (c.header) request.header("X-Identity-Provider-Id", *c.header);
@@ -155,7 +154,7 @@ TEST_F(Authentication, FailedVerificationAndMappingWarn) {
   for (auto& c : cases) {
     SCOPED_TRACE(c.name);
     host::current_thread_log_context().erase("sso_user_id");
-    host::SimpleRequest request;
+    apps::SimpleRequest request;
     request.header("Authorization", c.authorization).query("idp_id", "idp");
     logging::Capture capture;
     const auto result = policy->authenticate(request);
@@ -180,7 +179,7 @@ TEST_F(Authentication, FailedVerificationAndMappingWarn) {
   };
   for (const auto& [payload, message] : host_errors) {
     SCOPED_TRACE(payload);
-    host::SimpleRequest request;
+    apps::SimpleRequest request;
     request.header("Authorization", sign(payload)).query("idp_id", "idp");
     try {
       policy->authenticate(request);
@@ -194,7 +193,7 @@ TEST_F(Authentication, FailedVerificationAndMappingWarn) {
 TEST_F(Authentication, ProviderThatCannotVerify) {
   Json config = {{"enabled", true}};
   policy->idps->add("unready", IDPConfig(policy->users(), config, host::IniSettings{}));
-  host::SimpleRequest request;
+  apps::SimpleRequest request;
   request.header("Authorization", token_for(alice_claims())).query("idp_id", "unready");
   logging::Capture capture;
   EXPECT_EQ(policy->authenticated_userid(request), std::nullopt);
@@ -205,7 +204,7 @@ TEST_F(Authentication, DisabledPolicyReadsNothing) {
   host::AuthConfiguration configuration;
   *configuration.auth_settings = {{"authentication_policies", {{"jwt", {{"enabled", false}}}}}};
   JWTAuthenticationPolicy off(host::IniSettings{}, configuration);
-  host::SimpleRequest request;
+  apps::SimpleRequest request;
   request.header("Authorization", token_for(alice_claims())).query("idp_id", "idp");
   logging::Capture capture;
   EXPECT_EQ(off.authenticated_userid(request), std::nullopt);
@@ -214,12 +213,12 @@ TEST_F(Authentication, DisabledPolicyReadsNothing) {
 }
 
 // A session whose hand-over of the single sign-on id fails.
-struct FailingSession : host::MemorySession {
+struct FailingSession : apps::MemorySession {
   void set_sso_user_id(std::string_view) override { throw std::runtime_error("session store down"); }
 };
-struct FailingSessionRequest : host::SimpleRequest {
+struct FailingSessionRequest : apps::SimpleRequest {
   FailingSession failing;
-  host::MemorySession& session() override { return failing; }
+  apps::MemorySession& session() override { return failing; }
 };
 
 TEST_F(Authentication, SessionHandOverFailureReachesTheCaller) {
@@ -231,11 +230,11 @@ TEST_F(Authentication, SessionHandOverFailureReachesTheCaller) {
 }
 
 TEST_F(Authentication, PrincipalsAndFixedAnswers) {
-  host::SimpleRequest request;
+  apps::SimpleRequest request;
   request.header("Authorization", token_for(alice_claims())).query("idp_id", "idp");
   EXPECT_EQ(policy->effective_principals(request),
             (std::vector<std::string>{host::Everyone, host::Authenticated, "alice", "group:corvane_users"}));
-  host::SimpleRequest anonymous;
+  apps::SimpleRequest anonymous;
   EXPECT_TRUE(policy->effective_principals(anonymous).empty());
   EXPECT_EQ(policy->unauthenticated_userid(request), std::nullopt);
   EXPECT_TRUE(policy->remember(request, "alice", {{"max_age", 10}}).empty());
@@ -243,12 +242,12 @@ TEST_F(Authentication, PrincipalsAndFixedAnswers) {
 }
 
 TEST_F(Authentication, EmptyUserIdIsStillAUser) {
-  auto users = std::make_shared<host::Users>();
+  auto users = std::make_shared<Users>();
   users->add("", {{"email", "nobody@example.org"}});
   IDPConfig idp = *policy->idps->find("idp");
   idp.users = users;
   policy->idps->add("empty-id", std::move(idp));
-  host::SimpleRequest request;
+  apps::SimpleRequest request;
   request.header("Authorization", token_for({{"sub", "n"}, {"email", "nobody@example.org"}}))
       .query("idp_id", "empty-id")
       .format("json");
@@ -258,7 +257,7 @@ TEST_F(Authentication, EmptyUserIdIsStillAUser) {
 
 // The HTML session login happens once per request object.
 TEST_F(Authentication, HtmlSessionOncePerRequest) {
-  host::SimpleRequest html;
+  apps::SimpleRequest html;
   html.header("Authorization", token_for(alice_claims())).query("idp_id", "idp").format("html");
   EXPECT_EQ(policy->authenticated_userid(html), "alice");
   EXPECT_EQ(policy->effective_principals(html).size(), 4u);
@@ -266,20 +265,20 @@ TEST_F(Authentication, HtmlSessionOncePerRequest) {
   EXPECT_EQ(html.session().remembered, "alice");
   EXPECT_EQ(html.attributes()["cvn_cookie_updated"], true);
 
-  host::SimpleRequest json;
+  apps::SimpleRequest json;
   json.header("Authorization", token_for(alice_claims())).query("idp_id", "idp").format("json");
   EXPECT_EQ(policy->authenticated_userid(json), "alice");
   EXPECT_EQ(json.session().invalidated, 0);
   EXPECT_FALSE(json.has_attribute("cvn_cookie_updated"));
 
-  host::SimpleRequest marked;
+  apps::SimpleRequest marked;
   marked.header("Authorization", token_for(alice_claims())).query("idp_id", "idp").format("html");
   marked.set_attribute("cvn_cookie_updated", false);
   EXPECT_EQ(policy->authenticated_userid(marked), "alice");
   EXPECT_EQ(marked.session().invalidated, 0);
 }
 
-struct FormatsRequest : host::SimpleRequest {
+struct FormatsRequest : apps::SimpleRequest {
   std::vector<std::string> formats;
   std::optional<std::string_view> first_data_format(const Json&) const override {
     if (formats.empty()) return std::nullopt;
@@ -329,7 +328,7 @@ TEST_F(Authentication, ConcurrentRequestsMatchASingleThread) {
       for (int round = 0; round < 20; ++round) {
         for (std::size_t i = t; i < jobs.size(); i += 3) {
           host::current_thread_log_context().erase("sso_user_id");
-          host::SimpleRequest request;
+          apps::SimpleRequest request;
           request.header("Authorization", jobs[i].authorization).query("idp_id", jobs[i].idp).format("json");
           if (policy->authenticated_userid(request) != jobs[i].user) ++wrong;
           auto& context = host::current_thread_log_context();

@@ -6,11 +6,10 @@
 #include <atomic>
 #include <thread>
 
+#include "cli/recording_request.hpp"
 #include "corvane/auth/jwt/jwt.hpp"
-#include "corvane/host/request.hpp"
-#include "corvane/host/users.hpp"
-#include "corvane/host/utils.hpp"
-#include "corvane/host/utils.hpp"
+#include "corvane/host/log_context.hpp"
+#include "corvane/users/users.hpp"
 #include "support/http_server.hpp"
 #include "support/jose_signer.hpp"
 #include "support/mint.hpp"
@@ -24,7 +23,7 @@ TEST(ConcurrentPolicy, HundredThousandMixedAuthentications) {
   testing::TestKey es256("ES256"), hs256("HS256"), stranger("ES256");
   std::string jwks = dir.write("jwks.json", Json{{"keys", {es256.public_jwk("ec"), hs256.public_jwk("hs")}}}.dump());
   host::AuthConfiguration configuration = testing::jwt_configuration({{"idp", testing::email_provider(jwks)}});
-  auto users = std::make_shared<host::Users>();
+  auto users = std::make_shared<Users>();
   for (int i = 0; i < 50; ++i) users->add("user" + std::to_string(i), {{"email", "u" + std::to_string(i) + "@x.org"}});
   configuration.users = users;
   const JWTAuthenticationPolicy policy(host::IniSettings{}, configuration);
@@ -53,7 +52,7 @@ TEST(ConcurrentPolicy, HundredThousandMixedAuthentications) {
       for (int n = 0; n < kPerThread; ++n) {
         const Job& job = jobs[(static_cast<std::size_t>(n) * 7 + t) % jobs.size()];
         host::current_thread_log_context().erase("sso_user_id");
-        host::SimpleRequest request;
+        apps::SimpleRequest request;
         request.header("Authorization", job.authorization).query("idp_id", "idp").format(n % 2 ? "json" : "html");
         auto user = policy.authenticated_userid(request);
         const auto& context = host::current_thread_log_context();

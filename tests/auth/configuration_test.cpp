@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "corvane/auth/jwt/jwt.hpp"
-#include "corvane/host/users.hpp"
+#include "corvane/users/users.hpp"
 #include "corvane/util/errors.hpp"
 #include "corvane/util/logging.hpp"
 #include "support/http_server.hpp"
@@ -16,7 +16,7 @@ const Json kComplete = {{"jwks_uri", "/keys.json"},
                         {"token_endpoint", "https://idp/token"}};
 
 IDPConfig make_record(Json& config, host::IniSettings ini = {}) {
-  return IDPConfig(std::make_shared<host::Users>(), config, ini);
+  return IDPConfig(std::make_shared<Users>(), config, ini);
 }
 
 TEST(IDPConfigRecord, ConstructorCopiesFieldsAndKeepsTheMapping) {

@@ -3,9 +3,9 @@
 // line without control characters, and no error escaping to the host.
 #include <gtest/gtest.h>
 
+#include "cli/recording_request.hpp"
 #include "corvane/auth/jwt/jwt.hpp"
-#include "corvane/host/request.hpp"
-#include "corvane/host/users.hpp"
+#include "corvane/users/users.hpp"
 #include "corvane/util/base64.hpp"
 #include "corvane/util/logging.hpp"
 #include "support/http_server.hpp"
@@ -27,7 +27,7 @@ class HostileInput : public ::testing::Test {
     Json keys = {testing::oct_jwk(kSecret, "k1"), kRsaKey};
     std::string jwks = dir.write("jwks.json", Json{{"keys", keys}}.dump());
     host::AuthConfiguration configuration = testing::jwt_configuration({{"idp", testing::email_provider(jwks)}});
-    auto users = std::make_shared<host::Users>();
+    auto users = std::make_shared<Users>();
     users->add("alice", {{"email", "alice@example.org"}});
     configuration.users = users;
     policy = std::make_unique<JWTAuthenticationPolicy>(host::IniSettings{}, configuration);
@@ -45,7 +45,7 @@ class HostileInput : public ::testing::Test {
 
   // Authenticates `authorization`; checks nothing escapes and only allowed records appear.
   std::optional<std::string> attempt(const std::string& authorization, const std::string& idp = "idp") {
-    host::SimpleRequest request;
+    apps::SimpleRequest request;
     request.header("Authorization", authorization).query("idp_id", idp).format("json");
     logging::Capture capture;
     std::optional<std::string> user;
@@ -162,7 +162,7 @@ TEST_F(HostileInput, OversizedAndMalformedHeaders) {
   // The provider id through the header, at the default level; a printable
   // one is written exactly as it is.
   const auto header_warnings = [&](const std::string& idp) {
-    host::SimpleRequest request;
+    apps::SimpleRequest request;
     request.header("Authorization", signed_token(kHs, kAlice)).header("X-Identity-Provider-Id", idp).format("json");
     logging::Capture capture(spdlog::level::warn);
     EXPECT_EQ(policy->authenticated_userid(request), std::nullopt);

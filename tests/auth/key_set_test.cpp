@@ -2,7 +2,7 @@
 #include <openssl/bn.h>
 
 #include "corvane/auth/jwt/jwt.hpp"
-#include "corvane/host/users.hpp"
+#include "corvane/users/users.hpp"
 #include "corvane/util/base64.hpp"
 #include "corvane/util/errors.hpp"
 #include "corvane/util/logging.hpp"
@@ -54,7 +54,7 @@ class KeySetLoading : public ::testing::Test {
   // Loads the key set named by `uri`; returns the error message, or "" on success.
   std::string load(const Json& uri, IDPConfig** out = nullptr) {
     config = {{"jwks_uri", uri}};
-    record = std::make_unique<IDPConfig>(std::make_shared<host::Users>(), config, host::IniSettings{});
+    record = std::make_unique<IDPConfig>(std::make_shared<Users>(), config, host::IniSettings{});
     record->offline_jwks_uri = uri;
     if (out) *out = record.get();
     try {
@@ -150,7 +150,7 @@ TEST_F(KeySetLoading, OtherSchemesAreRefusedWithoutAccess) {
 
 TEST_F(KeySetLoading, OtherFileErrorsEscapeUnchanged) {
   config = {{"jwks_uri", dir.path()}};
-  IDPConfig directory(std::make_shared<host::Users>(), config, host::IniSettings{});
+  IDPConfig directory(std::make_shared<Users>(), config, host::IniSettings{});
   directory.offline_jwks_uri = dir.path();
   EXPECT_THROW(directory.load_offline_jwks(), IsADirectoryError);
 
@@ -161,7 +161,7 @@ TEST_F(KeySetLoading, OtherFileErrorsEscapeUnchanged) {
 
 TEST_F(KeySetLoading, PostInitLoadsFromTheMergedConfiguration) {
   Json settings = {{"jwks_uri", good}, {"authorization_endpoint", "a"}, {"token_endpoint", "t"}};
-  IDPConfig ready(std::make_shared<host::Users>(), settings, host::IniSettings{});
+  IDPConfig ready(std::make_shared<Users>(), settings, host::IniSettings{});
   ready.post_init();
   EXPECT_EQ(ready.idp_config, &settings);
   EXPECT_EQ(ready.offline_jwks_uri, good);
@@ -169,7 +169,7 @@ TEST_F(KeySetLoading, PostInitLoadsFromTheMergedConfiguration) {
   EXPECT_EQ(ready.offline_jwks->size(), 1u);
 
   Json incomplete = {{"authorization_endpoint", "a"}, {"token_endpoint", "t"}};
-  IDPConfig failing(std::make_shared<host::Users>(), incomplete, host::IniSettings{});
+  IDPConfig failing(std::make_shared<Users>(), incomplete, host::IniSettings{});
   try {
     failing.post_init();
     FAIL();
@@ -183,7 +183,7 @@ TEST_F(KeySetLoading, PostInitLoadsFromTheMergedConfiguration) {
                                                         {"authorization_endpoint", "a"},
                                                         {"token_endpoint", "t"}}.dump());
   Json partial = {{"well_known_configuration", discovery}, {"idp_name", "Idp"}};
-  IDPConfig unreadable(std::make_shared<host::Users>(), partial, host::IniSettings{});
+  IDPConfig unreadable(std::make_shared<Users>(), partial, host::IniSettings{});
   EXPECT_THROW(unreadable.post_init(), ValueError);
   EXPECT_EQ(partial["token_endpoint"], "t");
 }

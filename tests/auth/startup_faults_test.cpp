@@ -5,9 +5,9 @@
 #include <chrono>
 #include <cstdlib>
 
+#include "cli/recording_request.hpp"
 #include "corvane/auth/jwt/jwt.hpp"
-#include "corvane/host/request.hpp"
-#include "corvane/host/users.hpp"
+#include "corvane/users/users.hpp"
 #include "corvane/util/logging.hpp"
 #include "support/http_server.hpp"
 #include "support/mint.hpp"
@@ -54,7 +54,7 @@ class StartupFaults : public ::testing::Test {
   std::unique_ptr<JWTAuthenticationPolicy> build(const std::string& faulty_uri, std::vector<std::string>& warnings) {
     host::AuthConfiguration configuration = testing::jwt_configuration(
         {{"faulty", testing::email_provider(faulty_uri)}, {"good", testing::email_provider(good_jwks)}});
-    auto users = std::make_shared<host::Users>();
+    auto users = std::make_shared<Users>();
     users->add("alice", {{"email", "alice@example.org"}});
     configuration.users = users;
     logging::Capture capture(spdlog::level::warn);
@@ -64,7 +64,7 @@ class StartupFaults : public ::testing::Test {
   }
 
   static std::optional<std::string> authenticate(const JWTAuthenticationPolicy& policy, const std::string& idp) {
-    host::SimpleRequest request;
+    apps::SimpleRequest request;
     request.header("Authorization", testing::bearer(testing::mint_hs256(
                                         kSecret, "k1", {{"sub", "a"}, {"email", "alice@example.org"}})))
         .query("idp_id", idp)

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "corvane/auth/jwt/jwt.hpp"
-#include "corvane/host/users.hpp"
+#include "corvane/users/users.hpp"
 #include "corvane/util/errors.hpp"
 #include "corvane/util/logging.hpp"
 
@@ -12,7 +12,7 @@ namespace {
 class UserMapping : public ::testing::Test {
  protected:
   IDPConfig record(const Json& users_json, Json claim = "email", Json attribute = "mail") {
-    users = std::make_shared<host::Users>();
+    users = std::make_shared<Users>();
     for (const auto& [id, attributes] : users_json.items()) users->add(id, attributes);
     config = {{"claim_attribute", claim}, {"user_config_attribute", attribute}};
     return IDPConfig(users, config, host::IniSettings{});
@@ -27,7 +27,7 @@ class UserMapping : public ::testing::Test {
     }
   }
 
-  std::shared_ptr<host::Users> users;
+  std::shared_ptr<Users> users;
   Json config;
 };
 

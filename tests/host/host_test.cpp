@@ -3,18 +3,20 @@
 #include <array>
 #include <random>
 
+#include "cli/recording_request.hpp"
 #include "corvane/host/base_policy.hpp"
 #include "corvane/host/ini_settings.hpp"
+#include "corvane/host/log_context.hpp"
 #include "corvane/host/request.hpp"
-#include "corvane/host/security.hpp"
-#include "corvane/host/users.hpp"
-#include "corvane/host/utils.hpp"
+#include "corvane/users/configuration_files.hpp"
+#include "corvane/users/users.hpp"
 #include "corvane/util/errors.hpp"
 #include "corvane/util/file.hpp"
 #include "corvane/util/unicode.hpp"
 #include "support/http_server.hpp"
 
 namespace corvane::host {
+
 namespace {
 
 TEST(Users, MatchesInRecordOrder) {
@@ -221,7 +223,7 @@ TEST(Asint, ParsesSettings) {
 }
 
 TEST(Request, HeadersIgnoreCaseAndQueryKeepsTheLastValue) {
-  SimpleRequest request;
+  apps::SimpleRequest request;
   request.header("Authorization", "Bearer x").query("idp_id", "one").query("idp_id", "two");
   EXPECT_EQ(request.headers().get("authorization"), "Bearer x");
   EXPECT_EQ(request.headers().get("X-Identity-Provider-Id"), std::nullopt);
@@ -229,15 +231,15 @@ TEST(Request, HeadersIgnoreCaseAndQueryKeepsTheLastValue) {
   EXPECT_EQ(request.GET().get("idp_id"), "two");
   EXPECT_EQ(request.GET().get("IDP_ID"), std::nullopt);
 
-  EXPECT_EQ(requested_data_format(request, "json"), std::vector<std::string>{"json"});
+  EXPECT_EQ(request.first_data_format("json"), "json");
   request.format("html");
-  EXPECT_EQ(requested_data_format(request, "json"), std::vector<std::string>{"html"});
+  EXPECT_EQ(request.first_data_format("json"), "html");
 
   EXPECT_FALSE(request.has_attribute("cvn_cookie_updated"));
   request.set_attribute("cvn_cookie_updated", false);
   EXPECT_TRUE(request.has_attribute("cvn_cookie_updated"));
 
-  EXPECT_TRUE(remember(request, "alice").empty());
+  request.remember("alice");
   EXPECT_EQ(request.session().remembered, "alice");
   request.session().invalidate();
   EXPECT_EQ(request.session().invalidated, 1);
@@ -271,20 +273,20 @@ TEST(IniSettings, ReadsTheAppSectionAndHere) {
   }
 }
 
-TEST(BaseAuthenticationPolicy, LoadsTheNamedFiles) {
+TEST(FileConfiguration, LoadsTheNamedFiles) {
   testing::TempDir dir;
   IniSettings settings{{"corvane.auth_settings", dir.write("auth.json", R"({"authentication_policies": {}})")},
                         {"corvane.users", dir.write("users.json", R"({"alice": {"email": "a@x"}})")}};
-  BaseAuthenticationPolicy policy(settings);
+  BaseAuthenticationPolicy policy(settings, load_file_configuration(settings));
   EXPECT_TRUE(policy.auth_settings().contains("authentication_policies"));
-  EXPECT_EQ(policy.users()->size(), 1u);
+  EXPECT_EQ(dynamic_cast<const Users&>(*policy.users()).size(), 1u);
   EXPECT_EQ(policy.cvn_settings()["default_extension"], "html");
 
   IniSettings missing_key{{"corvane.users", settings.get("corvane.users").get<std::string>()}};
-  EXPECT_THROW(BaseAuthenticationPolicy{missing_key}, KeyError);
+  EXPECT_THROW(load_file_configuration(missing_key), KeyError);
   settings.set("corvane.users", dir.write("broken.json", "{"));
   try {
-    BaseAuthenticationPolicy{settings};
+    load_file_configuration(settings);
     FAIL();
   } catch (const JSONDecodeError& error) {
     EXPECT_NE(std::string(error.what()).find("broken.json"), std::string::npos);

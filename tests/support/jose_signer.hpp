@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "corvane/jose/signer.hpp"
+#include "corvane/jose/sign/signer.hpp"
 #include "corvane/util/json.hpp"
 
 namespace corvane::testing {

@@ -1,6 +1,6 @@
 #include "support/mint.hpp"
 
-#include "corvane/jose/signer.hpp"
+#include "corvane/jose/sign/signer.hpp"
 #include "corvane/util/base64.hpp"
 
 namespace corvane::testing {

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "corvane/host/base_policy.hpp"
+#include "corvane/users/users.hpp"
 #include "corvane/util/json.hpp"
 
 namespace corvane::testing {
@@ -25,10 +26,10 @@ inline Json jwt_auth_settings(Json providers) {
   return {{"authentication_policies", {{"jwt", {{"enabled", true}, {"identity_providers", std::move(providers)}}}}}};
 }
 
-inline host::AuthConfiguration jwt_configuration(Json providers, std::shared_ptr<const host::Users> users = nullptr) {
+inline host::AuthConfiguration jwt_configuration(Json providers, std::shared_ptr<const Users> users = nullptr) {
   host::AuthConfiguration configuration;
   *configuration.auth_settings = jwt_auth_settings(std::move(providers));
-  if (users) configuration.users = std::move(users);
+  configuration.users = users ? std::move(users) : std::make_shared<const Users>();
   return configuration;
 }
 

@@ -43,17 +43,17 @@ class HttpGet : public ::testing::Test {
 };
 
 TEST_F(HttpGet, ResponsesAndStatuses) {
-  HttpResponse ok = http_get(server.url("/doc"), 1);
+  HttpClientResponse ok = http_get(server.url("/doc"), 1);
   EXPECT_EQ(ok.status, 200);
   EXPECT_EQ(ok.body, "{\"ok\": true}");
   EXPECT_NO_THROW(ok.raise_for_status());
 
-  HttpResponse moved = http_get(server.url("/moved"), 1);
+  HttpClientResponse moved = http_get(server.url("/moved"), 1);
   EXPECT_EQ(moved.body, "{\"ok\": true}");
   EXPECT_EQ(moved.url, server.url("/doc"));
 
   for (const char* path : {"/missing", "/broken"}) {
-    HttpResponse failed = http_get(server.url(path), 1);
+    HttpClientResponse failed = http_get(server.url(path), 1);
     EXPECT_FALSE(failed.ok());
     EXPECT_THROW(failed.raise_for_status(), HTTPError);
   }

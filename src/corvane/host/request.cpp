@@ -2,7 +2,7 @@
 
 #include <strings.h>
 
-#include "corvane/host/utils.hpp"
+#include "corvane/host/log_context.hpp"
 #include "corvane/util/errors.hpp"
 
 namespace corvane::host {
@@ -42,31 +42,6 @@ void Request::set_log_context(std::string_view key, std::string_view value) {
     return;
   }
   context[std::string(key)] = std::string(value);
-}
-
-void MemorySession::invalidate() {
-  ++invalidated;
-  remembered.reset();
-  sso_user_id.reset();
-}
-
-SimpleRequest& SimpleRequest::header(std::string name, std::string value) {
-  headers_.add(std::move(name), std::move(value));
-  return *this;
-}
-
-SimpleRequest& SimpleRequest::query(std::string name, std::string value) {
-  query_.add(std::move(name), std::move(value));
-  return *this;
-}
-
-SimpleRequest& SimpleRequest::format(std::string value) {
-  format_ = std::move(value);
-  return *this;
-}
-
-std::optional<std::string_view> SimpleRequest::first_data_format(const Json& default_extension) const {
-  return format_or_default(format_, default_extension);
 }
 
 std::string_view format_or_default(const std::optional<std::string>& format, const Json& default_extension) {

@@ -43,6 +43,8 @@ const Json& member(const Json& members, const char* name, const std::string& kty
   return *it;
 }
 
+}  // namespace
+
 std::string member_bytes(const Json& members, const char* name, const std::string& kty) {
   std::string out;
   if (!base64url_decode(member(members, name, kty).get_ref<const std::string&>(), out)) {
@@ -50,6 +52,8 @@ std::string member_bytes(const Json& members, const char* name, const std::strin
   }
   return out;
 }
+
+namespace {
 
 template <std::size_t N>
 const CurveInfo& find_curve(const Json& members, const std::string& kty, const std::array<CurveInfo, N>& curves) {
@@ -60,6 +64,12 @@ const CurveInfo& find_curve(const Json& members, const std::string& kty, const s
   throw InvalidJWKValue("Unknown curve '" + name + "' for " + kty + " key");
 }
 
+}  // namespace
+
+const CurveInfo& curve_of(const Json& members, const std::string& kty) {
+  return kty == "EC" ? find_curve(members, kty, kEcCurves) : find_curve(members, kty, kOkpCurves);
+}
+
 void require_size(const std::string& value, const char* name, const CurveInfo& curve) {
   if (value.size() != curve.size) {
     throw InvalidJWKValue("'" + std::string(name) + "' of a " + std::string(curve.jwk_name) + " key must be " +
@@ -67,8 +77,7 @@ void require_size(const std::string& value, const char* name, const CurveInfo& c
   }
 }
 
-Owned<EVP_PKEY> from_params(const char* type, OSSL_PARAM_BLD* builder, const std::string& kty,
-                            int selection = EVP_PKEY_PUBLIC_KEY) {
+Owned<EVP_PKEY> from_params(const char* type, OSSL_PARAM_BLD* builder, const std::string& kty, int selection) {
   Owned<OSSL_PARAM> params(OSSL_PARAM_BLD_to_param(builder));
   Owned<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_name(nullptr, type, nullptr));
   EVP_PKEY* pkey = nullptr;
@@ -79,6 +88,8 @@ Owned<EVP_PKEY> from_params(const char* type, OSSL_PARAM_BLD* builder, const std
   return Owned<EVP_PKEY>(pkey);
 }
 
+namespace {
+
 // Catches what the import alone lets through: an EC point off its curve or of
 // the wrong order, an RSA modulus that is even or an exponent that is unusable.
 void check_public(EVP_PKEY* pkey, const std::string& kty) {
@@ -88,9 +99,13 @@ void check_public(EVP_PKEY* pkey, const std::string& kty) {
   }
 }
 
+}  // namespace
+
 void push_failed(const std::string& kty) {
   throw InvalidJWKValue("Cannot import " + kty + " key: " + take_openssl_errors());
 }
+
+namespace {
 
 KeyMaterial import_rsa(const Json& members) {
   const std::string kty = "RSA";
@@ -112,7 +127,7 @@ KeyMaterial import_rsa(const Json& members) {
   }
   KeyMaterial key;
   key.type = KeyType::rsa;
-  key.pkey = from_params("RSA", builder.get(), kty);
+  key.pkey = from_params("RSA", builder.get(), kty, EVP_PKEY_PUBLIC_KEY);
   check_public(key.pkey.get(), kty);
   key.rsa_bits = EVP_PKEY_get_bits(key.pkey.get());
   return key;
@@ -120,7 +135,7 @@ KeyMaterial import_rsa(const Json& members) {
 
 KeyMaterial import_ec(const Json& members) {
   const std::string kty = "EC";
-  const CurveInfo& curve = find_curve(members, kty, kEcCurves);
+  const CurveInfo& curve = curve_of(members, kty);
   const std::string x = member_bytes(members, "x", kty);
   const std::string y = member_bytes(members, "y", kty);
   require_size(x, "x", curve);
@@ -134,14 +149,14 @@ KeyMaterial import_ec(const Json& members) {
   KeyMaterial key;
   key.type = KeyType::ec;
   key.curve = curve.curve;
-  key.pkey = from_params("EC", builder.get(), kty);
+  key.pkey = from_params("EC", builder.get(), kty, EVP_PKEY_PUBLIC_KEY);
   check_public(key.pkey.get(), kty);
   return key;
 }
 
 KeyMaterial import_okp(const Json& members) {
   const std::string kty = "OKP";
-  const CurveInfo& curve = find_curve(members, kty, kOkpCurves);
+  const CurveInfo& curve = curve_of(members, kty);
   const std::string x = member_bytes(members, "x", kty);
   require_size(x, "x", curve);
   Owned<OSSL_PARAM_BLD> builder(OSSL_PARAM_BLD_new());
@@ -151,7 +166,7 @@ KeyMaterial import_okp(const Json& members) {
   KeyMaterial key;
   key.type = KeyType::okp;
   key.curve = curve.curve;
-  key.pkey = from_params(curve.openssl_name, builder.get(), kty);
+  key.pkey = from_params(curve.openssl_name, builder.get(), kty, EVP_PKEY_PUBLIC_KEY);
   return key;
 }
 
@@ -198,83 +213,7 @@ const CurveInfo* find_in_tables(Match match) noexcept {
   return nullptr;
 }
 
-// The private parts: for signing, which only the tools and tests do.
-KeyMaterial import_private_rsa(const Json& members) {
-  const std::string kty = "RSA";
-  // The CRT members make signing fast; a key without "p" has none of them.
-  std::vector<std::pair<const char*, const char*>> names = {
-      {"n", OSSL_PKEY_PARAM_RSA_N}, {"e", OSSL_PKEY_PARAM_RSA_E}, {"d", OSSL_PKEY_PARAM_RSA_D}};
-  if (members.contains("p")) {
-    names.insert(names.end(), {{"p", OSSL_PKEY_PARAM_RSA_FACTOR1},
-                               {"q", OSSL_PKEY_PARAM_RSA_FACTOR2},
-                               {"dp", OSSL_PKEY_PARAM_RSA_EXPONENT1},
-                               {"dq", OSSL_PKEY_PARAM_RSA_EXPONENT2},
-                               {"qi", OSSL_PKEY_PARAM_RSA_COEFFICIENT1}});
-  }
-  Owned<OSSL_PARAM_BLD> builder(OSSL_PARAM_BLD_new());
-  std::vector<Owned<BIGNUM>> numbers;
-  for (const auto& [name, param] : names) {
-    std::string value = member_bytes(members, name, kty);
-    numbers.emplace_back(BN_bin2bn(bytes(value), static_cast<int>(value.size()), nullptr));
-    OPENSSL_cleanse(value.data(), value.size());
-    if (!builder || !numbers.back() || !OSSL_PARAM_BLD_push_BN(builder.get(), param, numbers.back().get())) {
-      push_failed(kty);
-    }
-  }
-  KeyMaterial key;
-  key.type = KeyType::rsa;
-  key.pkey = from_params("RSA", builder.get(), kty, EVP_PKEY_KEYPAIR);
-  key.rsa_bits = EVP_PKEY_get_bits(key.pkey.get());
-  return key;
-}
-
-KeyMaterial import_private_ec(const Json& members) {
-  const std::string kty = "EC";
-  const CurveInfo& curve = find_curve(members, kty, kEcCurves);
-  const std::string x = member_bytes(members, "x", kty);
-  const std::string y = member_bytes(members, "y", kty);
-  require_size(x, "x", curve);
-  require_size(y, "y", curve);
-  std::string d = member_bytes(members, "d", kty);
-  const std::string point = "\x04" + x + y;
-  Owned<BIGNUM> scalar(BN_bin2bn(bytes(d), static_cast<int>(d.size()), nullptr));
-  OPENSSL_cleanse(d.data(), d.size());
-  Owned<OSSL_PARAM_BLD> builder(OSSL_PARAM_BLD_new());
-  if (!scalar || !builder ||
-      !OSSL_PARAM_BLD_push_utf8_string(builder.get(), OSSL_PKEY_PARAM_GROUP_NAME, curve.openssl_name, 0) ||
-      !OSSL_PARAM_BLD_push_octet_string(builder.get(), OSSL_PKEY_PARAM_PUB_KEY, point.data(), point.size()) ||
-      !OSSL_PARAM_BLD_push_BN(builder.get(), OSSL_PKEY_PARAM_PRIV_KEY, scalar.get())) {
-    push_failed(kty);
-  }
-  KeyMaterial key;
-  key.type = KeyType::ec;
-  key.curve = curve.curve;
-  key.pkey = from_params("EC", builder.get(), kty, EVP_PKEY_KEYPAIR);
-  return key;
-}
-
-KeyMaterial import_private_okp(const Json& members) {
-  const std::string kty = "OKP";
-  const CurveInfo& curve = find_curve(members, kty, kOkpCurves);
-  std::string d = member_bytes(members, "d", kty);
-  require_size(d, "d", curve);
-  KeyMaterial key;
-  key.type = KeyType::okp;
-  key.curve = curve.curve;
-  key.pkey.reset(EVP_PKEY_new_raw_private_key_ex(nullptr, curve.openssl_name, nullptr, bytes(d), d.size()));
-  OPENSSL_cleanse(d.data(), d.size());
-  if (!key.pkey) push_failed(kty);
-  return key;
-}
-
 }  // namespace
-
-KeyMaterial import_private_key(const Json& members, const std::string& kty) {
-  if (kty == "RSA") return import_private_rsa(members);
-  if (kty == "EC") return import_private_ec(members);
-  if (kty == "OKP") return import_private_okp(members);
-  throw InvalidJWKType("Unknown private key type '" + kty + "'");
-}
 
 const CurveInfo* find_curve_info(Curve curve) noexcept {
   return find_in_tables([&](const CurveInfo& info) { return info.curve == curve; });

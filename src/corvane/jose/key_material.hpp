@@ -43,9 +43,15 @@ struct KeyMaterial {
 // "kty", InvalidJWKValue for any bad member. Private members are not read.
 KeyMaterial import_key(const Json& members, const std::string& kty);
 
-// Imports the private key of one RSA, EC or OKP JWK, for signing (the tools
-// and tests make tokens; the system itself only verifies). The same errors.
-KeyMaterial import_private_key(const Json& members, const std::string& kty);
+// The pieces of an import, shared with the private-key import of the signer.
+// Member `name` as bytes; its curve ("crv") for an EC or OKP key; a size
+// check against that curve; a key from parameters; the error of a failed
+// step. Each throws InvalidJWKValue naming the member or the key type.
+std::string member_bytes(const Json& members, const char* name, const std::string& kty);
+const CurveInfo& curve_of(const Json& members, const std::string& kty);
+void require_size(const std::string& value, const char* name, const CurveInfo& curve);
+Owned<EVP_PKEY> from_params(const char* type, OSSL_PARAM_BLD* builder, const std::string& kty, int selection);
+[[noreturn]] void push_failed(const std::string& kty);
 
 // Bytes of a coordinate (and of r or s) on an ECDSA curve.
 std::size_t coordinate_size(Curve curve) noexcept;

@@ -60,7 +60,7 @@ size_t collect(char* data, size_t size, size_t count, void* user) {
 
 }  // namespace
 
-void HttpResponse::raise_for_status() const {
+void HttpClientResponse::raise_for_status() const {
   if (status >= 400 && status < 600) {
     std::string side = status < 500 ? "Client Error" : "Server Error";
     throw HTTPError(std::to_string(status) + " " + side + " for url: " + url);
@@ -70,7 +70,7 @@ void HttpResponse::raise_for_status() const {
 namespace {
 
 // One transfer: a GET when `form` is null, else a POST of that body.
-HttpResponse transfer(std::string_view url, long timeout_seconds, const std::string* form) {
+HttpClientResponse transfer(std::string_view url, long timeout_seconds, const std::string* form) {
   if (timeout_seconds <= 0) {
     throw ValueError("HTTP time-out must be a positive number of seconds, not " +
                      std::to_string(timeout_seconds));
@@ -123,7 +123,7 @@ HttpResponse transfer(std::string_view url, long timeout_seconds, const std::str
   }
   if (code != CURLE_OK) throw_transfer_error(code, error, location, timeout_seconds);
 
-  HttpResponse response;
+  HttpClientResponse response;
   curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &response.status);
   char* effective = nullptr;
   curl_easy_getinfo(handle, CURLINFO_EFFECTIVE_URL, &effective);
@@ -134,9 +134,9 @@ HttpResponse transfer(std::string_view url, long timeout_seconds, const std::str
 
 }  // namespace
 
-HttpResponse http_get(std::string_view url, long timeout_seconds) { return transfer(url, timeout_seconds, nullptr); }
+HttpClientResponse http_get(std::string_view url, long timeout_seconds) { return transfer(url, timeout_seconds, nullptr); }
 
-HttpResponse http_post_form(std::string_view url, const FormFields& fields, long timeout_seconds) {
+HttpClientResponse http_post_form(std::string_view url, const FormFields& fields, long timeout_seconds) {
   ensure_curl_initialised();
   std::string body;
   for (const auto& [name, value] : fields) {

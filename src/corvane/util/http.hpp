@@ -9,7 +9,7 @@
 
 namespace corvane {
 
-struct HttpResponse {
+struct HttpClientResponse {
   long status = 0;
   std::string url;   // the final location, after redirects
   std::string body;
@@ -31,7 +31,7 @@ inline constexpr long kMaxRedirects = 30;
 // InvalidSchema, InvalidURL, ConnectionError (SSLError), Timeout,
 // TooManyRedirects, ContentTooLarge. A timeout that is not positive is a
 // ValueError, as an unbounded fetch could hold start-up forever.
-HttpResponse http_get(std::string_view url, long timeout_seconds);
+HttpClientResponse http_get(std::string_view url, long timeout_seconds);
 
 using FormFields = std::vector<std::pair<std::string, std::string>>;
 
@@ -39,6 +39,6 @@ using FormFields = std::vector<std::pair<std::string, std::string>>;
 // the same time-outs, TLS checks, schemes and size bound as http_get. A
 // redirect is not followed (it would turn the POST into a GET elsewhere):
 // its 3xx status is the answer. Any status is returned, not raised.
-HttpResponse http_post_form(std::string_view url, const FormFields& fields, long timeout_seconds);
+HttpClientResponse http_post_form(std::string_view url, const FormFields& fields, long timeout_seconds);
 
 }  // namespace corvane

@@ -72,7 +72,7 @@ Json IDPConfig::_get_well_known_configuration() const {
     if (is_local(url)) {
       text = read_text_file(url.path);
     } else {
-      HttpResponse response = http_get(location, jwt_settings_http_timeout);
+      HttpClientResponse response = http_get(location, jwt_settings_http_timeout);
       response.raise_for_status();
       text = std::move(response.body);
     }

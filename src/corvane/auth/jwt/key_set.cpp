@@ -76,7 +76,7 @@ void IDPConfig::_load_offline_jwks_file(const UrlParts& url) {
 }
 
 void IDPConfig::_load_offline_jwks_from_http(const std::string& path) {
-  HttpResponse response;
+  HttpClientResponse response;
   try {
     response = http_get(path, jwt_settings_http_timeout);
   } catch (const RequestException&) {

@@ -1,6 +1,7 @@
 // Policy construction: the provider table, built once from the settings.
 #include "corvane/auth/jwt/policy.hpp"
 
+#include "corvane/users/configuration_files.hpp"
 #include "corvane/util/errors.hpp"
 #include "corvane/util/logging.hpp"
 
@@ -14,7 +15,7 @@ const IDPConfig* ProviderTable::find(std::string_view idp_id) const {
 }
 
 JWTAuthenticationPolicy::JWTAuthenticationPolicy(const host::IniSettings& ini_settings)
-    : BaseAuthenticationPolicy(ini_settings) {
+    : BaseAuthenticationPolicy(ini_settings, load_file_configuration(ini_settings)) {
   construct(ini_settings);
 }
 
@@ -85,7 +86,7 @@ void JWTAuthenticationPolicy::construct(const host::IniSettings& ini_settings) {
       continue;
     }
     try {
-      IDPConfig idp(user_directory(), idp_config, ini_settings, host());
+      IDPConfig idp(users(), idp_config, ini_settings, host());
       idp.post_init();
       std::string config_text = logging::enabled(spdlog::level::debug) ? dump(*idp.idp_config) : std::string();
       idps->add(idp_id, std::move(idp));

@@ -70,6 +70,8 @@ std::string_view status_name(ProviderState::Status status);
 
 class JWTAuthenticationPolicy : public host::BaseAuthenticationPolicy {
  public:
+  // With the configuration the ini settings name in files
+  // (load_file_configuration and its errors).
   explicit JWTAuthenticationPolicy(const host::IniSettings& ini_settings);
   JWTAuthenticationPolicy(const host::IniSettings& ini_settings, host::AuthConfiguration configuration);
 

@@ -1,6 +1,0 @@
-// corvane-jwt: see apps/lib/cli.hpp.
-#include <iostream>
-
-#include "cli.hpp"
-
-int main(int argc, char** argv) { return corvane::apps::run_cli(argc, argv, std::cout, std::cerr); }

@@ -1,0 +1,63 @@
+#include "host/server_config.hpp"
+
+#include <sstream>
+
+#include "common/app_config.hpp"
+
+namespace corvane::apps {
+namespace {
+
+constexpr std::size_t kMinSecretLength = 16;
+
+std::string text(const host::IniSettings& settings, const std::string& key, const std::string& fallback) {
+  return settings.get(key, fallback).get<std::string>();
+}
+
+}  // namespace
+
+HostConfig load_host_config(const std::string& ini_path) {
+  HostConfig config;
+  config.ini_path = ini_path;
+  const host::IniSettings app = read_ini(ini_path, "app:main");
+  const host::IniSettings server = read_ini(ini_path, "server:main");
+  if (!app.contains("corvane.session_secret")) {
+    throw ConfigError(ini_path + ": missing required key 'corvane.session_secret' in [app:main]");
+  }
+  config.session_secret = text(app, "corvane.session_secret", "");
+  if (config.session_secret.size() < kMinSecretLength) {
+    throw ConfigError(ini_path + ": corvane.session_secret must be at least 16 characters");
+  }
+  // Blank-separated; ini continuation lines allow one per line.
+  std::istringstream previous(text(app, "corvane.session_previous_secrets", ""));
+  for (std::string secret; previous >> secret;) {
+    if (secret.size() < kMinSecretLength) {
+      throw ConfigError(ini_path + ": each of corvane.session_previous_secrets must be at least 16 characters");
+    }
+    config.session_previous_secrets.push_back(secret);
+  }
+  config.session_secure = ini_bool(ini_path, app, "corvane.session_secure", false);
+  config.session_lifetime =
+      std::chrono::seconds(ini_int(ini_path, app, "corvane.session_lifetime", 8 * 3600, 60, 30L * 24 * 3600));
+  config.log_level = log_level(ini_path, app);
+  const std::string access_log = text(app, "corvane.access_log", "text");
+  if (access_log != "text" && access_log != "json") {
+    throw ConfigError(ini_path + ": corvane.access_log must be text or json, not '" + access_log + "'");
+  }
+  config.access_log_json = access_log == "json";
+
+  config.host = text(server, "host", "127.0.0.1");
+  config.port = static_cast<int>(ini_int(ini_path, server, "port", 8080, 0, 65535));
+  HttpLimits& limits = config.limits;
+  limits.threads = static_cast<unsigned>(ini_int(ini_path, server, "threads", 8, 1, 256));
+  limits.max_connections =
+      static_cast<unsigned>(ini_int(ini_path, server, "connection_limit", limits.max_connections, 1, 100000));
+  limits.max_connections_per_client = static_cast<unsigned>(
+      ini_int(ini_path, server, "connection_limit_per_client", limits.max_connections_per_client, 1, 100000));
+  limits.head_timeout =
+      std::chrono::seconds(ini_int(ini_path, server, "head_timeout", limits.head_timeout.count(), 1, 300));
+  limits.idle_timeout =
+      std::chrono::seconds(ini_int(ini_path, server, "idle_timeout", limits.idle_timeout.count(), 1, 3600));
+  return config;
+}
+
+}  // namespace corvane::apps

@@ -1,0 +1,40 @@
+// The reference host's settings: the [app:main] and [server:main] sections
+// of its ini file.
+#pragma once
+
+#include <spdlog/common.h>
+#include <spdlog/sinks/sink.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "http/http_listener.hpp"
+
+namespace corvane::apps {
+
+struct HostConfig {
+  std::string ini_path;
+  std::string host = "127.0.0.1";
+  int port = 8080;
+  HttpLimits limits;  // limits.threads is the ini's `threads`
+  // New cookies are signed with the secret; cookies signed with one of the
+  // previous secrets still verify, so a rotation logs nobody out.
+  std::string session_secret;
+  std::vector<std::string> session_previous_secrets;
+  bool session_secure = false;
+  std::chrono::seconds session_lifetime{8 * 3600};
+  spdlog::level::level_enum log_level = spdlog::level::warn;
+  // "corvane.access_log": text (default) or json, one object per line.
+  bool access_log_json = false;
+  // Where the access log and the host's own records go; stdout and stderr
+  // when null (tests hand in their own).
+  std::shared_ptr<spdlog::sinks::sink> access_sink;
+  std::shared_ptr<spdlog::sinks::sink> error_sink;
+};
+
+// ConfigError naming the file and the key at fault.
+HostConfig load_host_config(const std::string& ini_path);
+
+}  // namespace corvane::apps
