@@ -1,12 +1,16 @@
 """The policy in the demo Pyramid application, through WebTest."""
 import base64
+import io
+import json
+import logging
 import threading
 
 import pytest
 from pyramid import testing
 from pyramid.authorization import Authenticated, Everyone
 
-from conftest import provider
+from conftest import LOGGER, b64url, hs256_bearer, provider
+from corvane.auth.jwt.jwt import JWTAuthenticationPolicy
 
 SKIPPED = "Skipped JWT authentication. The idp_id was not found in query string or header."
 
@@ -70,6 +74,52 @@ def test_level_changed_at_run_time_holds_and_builds_nothing(app, site, records):
     records.logger.setLevel("DEBUG")
     app.get("/whoami.json?idp_id=idp", headers={"Authorization": site.token()})
     assert len(records.pairs()) == 4
+
+
+def test_records_stay_one_line_through_a_line_based_handler(site):
+    """Request and token values that would forge a log line or drive a terminal
+    reach Python's logging escaped, whatever handler writes them."""
+
+    secret = b"python log-injection secret of 32+ bytes"
+    jwks = site.write("oct-jwks.json", {"keys": [{"kty": "oct", "kid": "k1", "k": b64url(secret)}]})
+    site.write("auth-oct.json", {"authentication_policies": {"jwt": {"enabled": True, "identity_providers": {
+        "idp": provider(jwks)}}}})
+    policy = JWTAuthenticationPolicy(site.settings(**{"corvane.auth_settings": site.path("auth-oct.json")}))
+    alice = json.dumps({"sub": "a", "email": "alice@example.org"})
+    forged = "x\n2099-01-01T00:00:00.000 corvane.host error FORGED"
+    token = lambda header: hs256_bearer(secret, json.dumps(header), alice)
+    good = token({"alg": "HS256", "kid": "k1"})
+    # (case, query parameters, headers)
+    cases = [
+        ("provider id in the query", {"idp_id": forged}, {"Authorization": good}),
+        ("provider id in the header", {}, {"Authorization": good, "X-Identity-Provider-Id": "\x1b[2J\x1b]0;owned\x07"}),
+        ("kid", {"idp_id": "idp"}, {"Authorization": token({"alg": "HS256", "kid": "k9" + forged})}),
+        ("kid with terminal controls", {"idp_id": "idp"}, {"Authorization": token({"alg": "HS256", "kid": "\x1b[2J"})}),
+        ("alg", {"idp_id": "idp"}, {"Authorization": token({"alg": "HS256\r\nforged", "kid": "k1"})}),
+        ("crit", {"idp_id": "idp"},
+         {"Authorization": token({"alg": "HS256", "kid": "k1", "crit": ["x\n\u0085\u2028forged"]})}),
+    ]
+    stream = io.StringIO()
+    handler = logging.StreamHandler(stream)
+    handler.setFormatter(logging.Formatter("%(asctime)s %(name)s %(levelname)s %(message)s"))
+    logger = logging.getLogger(LOGGER)
+    previous = logger.level
+    logger.setLevel(logging.DEBUG)
+    logger.addHandler(handler)
+    try:
+        for case, params, headers in cases:
+            stream.seek(0)
+            stream.truncate()
+            request = testing.DummyRequest(headers=headers, params=params)
+            assert policy.authenticated_userid(request) is None, case
+            lines = stream.getvalue().splitlines()  # splits at \x85 and \u2028 too
+            assert lines, case
+            assert all(line.split(" ", 3)[2] == LOGGER for line in lines), (case, lines)
+            assert not any(ch < " " or "\x7f" <= ch <= "\x9f" or ch in "\u2028\u2029"
+                           for line in lines for ch in line), (case, lines)
+    finally:
+        logger.removeHandler(handler)
+        logger.setLevel(previous)
 
 
 def test_log_context_is_per_thread(site):
