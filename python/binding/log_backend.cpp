@@ -3,6 +3,7 @@
 #include <pybind11/pybind11.h>
 
 #include "corvane/util/logging.hpp"
+#include "gil.hpp"
 
 namespace corvane::python {
 namespace {
@@ -27,12 +28,12 @@ class PythonLogging : public logging::Backend {
   PythonLogging() : logger_(py::module_::import("logging").attr("getLogger")(logging::kLoggerName)) {}
 
   bool enabled(spdlog::level::level_enum level) override {
-    py::gil_scoped_acquire gil;
+    WithGil gil;
     return logger_.attr("isEnabledFor")(python_level(level)).cast<bool>();
   }
 
   void write(spdlog::level::level_enum level, std::string_view text) override {
-    py::gil_scoped_acquire gil;
+    WithGil gil;
     auto message = py::reinterpret_steal<py::object>(
         PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
     // No arguments: the text is never used as a format string.

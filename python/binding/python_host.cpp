@@ -4,6 +4,7 @@
 #include "corvane/util/errors.hpp"
 #include "corvane/util/unicode.hpp"
 #include "errors.hpp"
+#include "gil.hpp"
 
 namespace corvane::python {
 namespace {
@@ -107,13 +108,23 @@ void PythonRequest::load_sso_user_to_session(std::string_view sso_user_id) {
   module_function("corvane.utils", "load_sso_user_to_session")(request_, py_text(sso_user_id));
 }
 
+host::IniSettings ini_from(py::handle settings) {
+  host::IniSettings ini;
+  if (settings.is_none()) return ini;
+  for (py::handle entry : settings.attr("items")()) {
+    auto pair = py::reinterpret_borrow<py::tuple>(entry);
+    ini.set(py::str(pair[0]).cast<std::string>(), py::str(pair[1]).cast<std::string>());
+  }
+  return ini;
+}
+
 PythonUsers::~PythonUsers() {
-  py::gil_scoped_acquire gil;
+  WithGil gil;
   users_ = py::object();
 }
 
 host::UserMatch PythonUsers::match(const Json& name, std::string_view form) const {
-  py::gil_scoped_acquire gil;
+  WithGil gil;
   host::UserMatch result;
   py::object attribute = to_python(name);
   py::object wanted;  // the form as a Python text, made only if a record needs it
@@ -147,8 +158,18 @@ host::UserMatch PythonUsers::match(const Json& name, std::string_view form) cons
   return result;
 }
 
+PythonHost::~PythonHost() {
+  WithGil gil;
+  ini_settings_ = py::object();
+}
+
 long PythonHost::asint(const Json& value, long fallback, std::string_view key) const {
-  return module_function("corvane.utils", "asint")(to_python(value), fallback, py_text(key)).cast<long>();
+  WithGil gil;
+  // The setting as the host's own mapping holds it (None, 2.0, text, ...),
+  // not the text form the policy's ini settings keep; `value` is what an
+  // absent key gives.
+  py::object setting = ini_settings_ ? ini_settings_.attr("get")(py_text(key), to_python(value)) : to_python(value);
+  return module_function("corvane.utils", "asint")(setting, fallback, py_text(key)).cast<long>();
 }
 
 std::string PythonHost::everyone() const {
@@ -160,13 +181,14 @@ std::string PythonHost::authenticated() const {
 }
 
 void PythonHost::detached(function_ref<void()> work) const {
-  py::gil_scoped_release release;
+  WithoutGil unlocked;
   work();
 }
 
 bool PythonHost::belongs_to(const std::exception& error, host::ErrorFamily family, std::string& text) const {
   const auto* python_error = dynamic_cast<const py::error_already_set*>(&error);
   if (!python_error) return false;
+  WithGil gil;
   bool member = family == host::ErrorFamily::ordinary
                     ? python_error->matches(PyExc_Exception)
                     : python_error->matches(PyExc_ValueError) || python_error->matches(PyExc_NotImplementedError) ||
