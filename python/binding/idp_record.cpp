@@ -45,8 +45,7 @@ template <typename Change>
 void changing_config(IDPCore& core, Change change) {
   IDPConfig& idp = own_record(core);
   try {
-    WithoutGil unlocked;
-    change(idp);
+    without_gil([&] { change(idp); });
   } catch (...) {
     write_back(*core.config, core.config_dict);
     throw;
@@ -116,8 +115,7 @@ void define_idp_records(py::module_& m) {
              IDPConfig& idp = own_record(core);
              Json config = to_json(idp_config);
              try {
-               WithoutGil unlocked;
-               idp.get_idp_config(config);
+               without_gil([&] { idp.get_idp_config(config); });
              } catch (...) {
                write_back(config, idp_config);
                throw;
@@ -128,34 +126,24 @@ void define_idp_records(py::module_& m) {
       .def("load_offline_jwks",
            [](IDPCore& core) {
              IDPConfig& idp = own_record(core);
-             WithoutGil unlocked;
-             idp.load_offline_jwks();
+             without_gil([&] { idp.load_offline_jwks(); });
            })
       .def_static("make_jwks",
                   [](py::handle raw_jwks) {
                     const Json raw = to_json(raw_jwks);
-                    WithoutGil unlocked;
-                    return IDPConfig::make_jwks(raw);
+                    return without_gil([&] { return IDPConfig::make_jwks(raw); });
                   })
       .def("secure_load_claims",
            [](const IDPCore& core, py::handle token) {
              const std::string text = text_argument(token, "token");
-             Json claims;
-             {
-               WithoutGil unlocked;
-               claims = core.idp->secure_load_claims(text);
-             }
+             const Json claims = without_gil([&] { return core.idp->secure_load_claims(text); });
              return to_python(claims);
            })
       .def("get_user_id_for_claims",
            [](const IDPCore& core, py::handle token) {
              const Json claims = to_json(token);
-             std::string user_id;
-             {
-               WithoutGil unlocked;  // a host's users mapping takes it back
-               user_id = core.idp->get_user_id_for_claims(claims);
-             }
-             return user_id;
+             // A host's users mapping takes the GIL back.
+             return without_gil([&] { return core.idp->get_user_id_for_claims(claims); });
            })
       .def("get_sso_user_id", [](const IDPCore& core, py::handle token) {
         const Json claims = to_json(token);

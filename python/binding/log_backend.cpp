@@ -29,7 +29,10 @@ class PythonLogging : public logging::Backend {
 
   bool enabled(spdlog::level::level_enum level) override {
     WithGil gil;
-    return logger_.attr("isEnabledFor")(python_level(level)).cast<bool>();
+    py::object on = guarded([&] { return PyObject_CallMethod(logger_.ptr(), "isEnabledFor", "i", python_level(level)); });
+    const int truth = PyObject_IsTrue(on.ptr());
+    if (truth < 0) throw py::error_already_set();
+    return truth == 1;
   }
 
   void write(spdlog::level::level_enum level, std::string_view text) override {
@@ -37,7 +40,7 @@ class PythonLogging : public logging::Backend {
     auto message = py::reinterpret_steal<py::object>(
         PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
     // No arguments: the text is never used as a format string.
-    logger_.attr("log")(python_level(level), message);
+    guarded([&] { return PyObject_CallMethod(logger_.ptr(), "log", "iO", python_level(level), message.ptr()); });
   }
 
  private:

@@ -10,7 +10,7 @@
 PYBIND11_MODULE(_jwt, m) {
   namespace python = corvane::python;
   m.doc() = "The compiled core of corvane.auth.jwt.jwt.";
-  python::note_main_thread();
+  python::prepare_for_exit();
   python::register_errors(m);
   python::route_logging_to_python();
   python::define_users(m);

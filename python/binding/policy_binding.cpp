@@ -36,7 +36,9 @@ class PythonPolicy : public auth::jwt::JWTAuthenticationPolicy {
     py::object owner = owner_();
     if (owner.is_none()) throw AttributeError("the policy object is gone");
     thread_local Json value;
-    value = to_json(owner.attr("cvn_settings")[py::str("default_extension")]);
+    const py::str key("default_extension");
+    py::object cvn_settings = guarded_getattr(owner, "cvn_settings");
+    value = to_json(guarded([&] { return PyObject_GetItem(cvn_settings.ptr(), key.ptr()); }));
     return value;
   }
 
@@ -77,8 +79,7 @@ PolicyCore make_core(py::handle owner, py::handle ini_settings) {
   // asint, its error kinds and the log records take it back in turn.
   std::shared_ptr<PythonPolicy> policy;
   try {
-    WithoutGil unlocked;
-    policy = std::make_shared<PythonPolicy>(ini, std::move(configuration));
+    policy = without_gil([&] { return std::make_shared<PythonPolicy>(ini, std::move(configuration)); });
   } catch (...) {
     write_back(*settings, auth_settings);  // what construction did before its error stays done
     throw;

@@ -389,8 +389,9 @@ def test_construction_lets_other_threads_run_while_it_fetches(site):
         serving.join()
 
 
-def test_values_that_json_cannot_hold_raise(site):
+def test_values_that_json_cannot_hold_raise(site, monkeypatch):
     from corvane.auth.jwt.jwt import IDPConfig, JWTAuthenticationPolicy
+    from corvane.auth.policies import BaseAuthenticationPolicy
 
     cyclic = {"enabled": True}
     cyclic["self"] = cyclic
@@ -415,6 +416,17 @@ def test_values_that_json_cannot_hold_raise(site):
     for case, call, kind, message in cases:
         with pytest.raises(kind, match=message):
             call()
+
+    original = BaseAuthenticationPolicy.__init__
+
+    def cyclic_settings(self, settings):
+        original(self, settings)
+        self.auth_settings["loop"] = self.auth_settings
+
+    monkeypatch.setattr(BaseAuthenticationPolicy, "__init__", cyclic_settings)
+    with pytest.raises(ValueError, match="Circular reference detected"):
+        JWTAuthenticationPolicy(site.settings())
+    monkeypatch.undo()
     shared = {"a": 1}
     assert IDPConfig({}, {"x": shared, "y": [shared, shared]}, {}).idp_config["y"][0] is shared  # seen twice, no cycle
 
@@ -426,26 +438,30 @@ def test_values_that_json_cannot_hold_raise(site):
 
 
 def test_interpreter_exit_with_daemon_threads_inside_the_policy(site):
+    """Daemon threads inside the policy, some of them writing records, while
+    the interpreter exits (its last output is written after it began)."""
     import subprocess
     import sys
 
     from conftest import BUILD
 
     script = f"""
-import sys, threading
+import logging, sys, threading
 sys.path.insert(0, {os.path.join(BUILD, "python")!r})
 from pyramid import testing
 from corvane.auth.jwt.jwt import JWTAuthenticationPolicy
+logging.getLogger("corvane.auth.jwt").addHandler(logging.StreamHandler(sys.stdout))
 policy = JWTAuthenticationPolicy({site.settings()!r})
 started = threading.Barrier(5)
-def work():
-    request = testing.DummyRequest(headers={{"Authorization": {site.token()!r}}}, params={{"idp_id": "idp"}})
+def work(token):
+    request = testing.DummyRequest(headers={{"Authorization": token}}, params={{"idp_id": "idp"}})
     started.wait()
     while True:
-        assert policy.authenticated_userid(request) == "alice"
-for _ in range(4):
-    threading.Thread(target=work, daemon=True).start()
+        policy.authenticated_userid(request)
+for token in [{site.token()!r}, {site.token(key=site.other_key)!r}] * 2:
+    threading.Thread(target=work, args=(token,), daemon=True).start()
 started.wait()
+print("x" * 100_000)
 """
     for _ in range(5):
         run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
