@@ -23,7 +23,7 @@ def test_wheel_in_a_fresh_environment(site, tmp_path):
     (wheel,) = glob.glob(str(wheels / "corvane_auth_jwt-*.whl"))
 
     venv = tmp_path / "venv"
-    subprocess.run([PYTHON, "-m", "venv", "--system-site-packages", str(venv)], check=True, env=env)
+    subprocess.run([PYTHON, "-m", "venv", "--system-site-packages", "--without-pip", str(venv)], check=True, env=env)
     python = str(venv / "bin" / "python3")
     subprocess.run([python, "-m", "pip", "install", "--no-deps", wheel], check=True, capture_output=True, env=env)
 
