@@ -93,6 +93,19 @@ bool all_ready(const Json& check) {
   return true;
 }
 
+namespace {
+
+// A missing-key error's text is the key alone, in quotes: said in words too.
+std::string explained_reason(const std::string& reason) {
+  const bool bare_key = reason.size() > 2 && reason.front() == '\'' && reason.back() == '\'' &&
+                        reason.find('\'', 1) == reason.size() - 1;
+  if (!bare_key) return reason;
+  return reason + " (the key " + reason +
+         " is missing: the provider's configuration does not give it, nor does a discovery document that loaded)";
+}
+
+}  // namespace
+
 std::string render_check(const Json& check) {
   std::ostringstream out;
   out << check["ini"].get<std::string>() << ": JWT authentication "
@@ -100,7 +113,9 @@ std::string render_check(const Json& check) {
       << " provider(s)\n";
   for (const Json& provider : check["providers"]) {
     out << "\n" << provider["id"].get<std::string>() << ": " << provider["status"].get<std::string>() << "\n";
-    if (provider.contains("reason")) out << "  reason:                 " << provider["reason"].get<std::string>() << "\n";
+    if (provider.contains("reason")) {
+      out << "  reason:                 " << explained_reason(provider["reason"].get<std::string>()) << "\n";
+    }
     for (const auto& [key, value] : provider["endpoints"].items()) {
       out << "  " << key << ":" << std::string(23 - key.size(), ' ') << text_or(value, "-") << "\n";
     }

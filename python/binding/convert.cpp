@@ -1,16 +1,58 @@
 #include "convert.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <string>
+#include <vector>
 
 #include "corvane/util/errors.hpp"
 
 namespace corvane::python {
 
-Json to_json(py::handle value) {
-  if (value.is_none()) return nullptr;
-  if (PyBool_Check(value.ptr())) return value.ptr() == Py_True;
-  if (PyLong_Check(value.ptr())) {
+namespace {
+
+// One conversion to JSON, as json.dumps walks a value: a container met again
+// inside itself is a ValueError, nesting deeper than the interpreter's
+// recursion limit a RecursionError.
+class ToJson {
+ public:
+  Json convert(py::handle value) {
+    if (value.is_none()) return nullptr;
+    if (PyBool_Check(value.ptr())) return value.ptr() == Py_True;
+    if (PyLong_Check(value.ptr())) return integer(value);
+    if (PyFloat_Check(value.ptr())) return PyFloat_AsDouble(value.ptr());
+    if (PyUnicode_Check(value.ptr())) return value.cast<std::string>();
+    const bool mapping = PyDict_Check(value.ptr());
+    if (!mapping && !PyList_Check(value.ptr()) && !PyTuple_Check(value.ptr())) {
+      throw TypeError("not a JSON-like value: " + py::str(py::type::of(value).attr("__name__")).cast<std::string>());
+    }
+    Inside inside(*this, value);
+    return mapping ? object(value) : array(value);
+  }
+
+ private:
+  // Marks a container as being converted for as long as it is.
+  class Inside {
+   public:
+    Inside(ToJson& walk, py::handle container) : walk_(walk) {
+      if (std::find(walk_.open_.begin(), walk_.open_.end(), container.ptr()) != walk_.open_.end()) {
+        throw py::value_error("Circular reference detected");
+      }
+      if (Py_EnterRecursiveCall(" while converting a value to JSON") != 0) throw py::error_already_set();
+      walk_.open_.push_back(container.ptr());
+    }
+    ~Inside() {
+      walk_.open_.pop_back();
+      Py_LeaveRecursiveCall();
+    }
+    Inside(const Inside&) = delete;
+    Inside& operator=(const Inside&) = delete;
+
+   private:
+    ToJson& walk_;
+  };
+
+  static Json integer(py::handle value) {
     int overflow = 0;
     long long number = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
     if (overflow == 0) return number;
@@ -21,26 +63,42 @@ Json to_json(py::handle value) {
     }
     throw TypeError("integer setting out of range: " + py::str(value).cast<std::string>());
   }
-  if (PyFloat_Check(value.ptr())) return PyFloat_AsDouble(value.ptr());
-  if (PyUnicode_Check(value.ptr())) return value.cast<std::string>();
-  if (PyDict_Check(value.ptr())) {
+
+  Json object(py::handle value) {
     Json object = Json::object();
     for (auto item : py::reinterpret_borrow<py::dict>(value)) {
       if (!PyUnicode_Check(item.first.ptr())) {
-        throw TypeError("settings keys must be text, not " + py::str(py::type::of(item.first).attr("__name__")).cast<std::string>());
+        throw TypeError("settings keys must be text, not " +
+                        py::str(py::type::of(item.first).attr("__name__")).cast<std::string>());
       }
-      object[item.first.cast<std::string>()] = to_json(item.second);
+      object[item.first.cast<std::string>()] = convert(item.second);
     }
     return object;
   }
-  if (PyList_Check(value.ptr()) || PyTuple_Check(value.ptr())) {
+
+  Json array(py::handle value) {
     Json array = Json::array();
-    for (auto item : value) array.push_back(to_json(item));
+    for (auto item : value) array.push_back(convert(item));
     return array;
   }
-  throw TypeError("not a JSON-like value: " +
-                  py::str(py::type::of(value).attr("__name__")).cast<std::string>());
-}
+
+  std::vector<PyObject*> open_;  // the containers being converted, outermost first
+};
+
+// Marks one level of a conversion to Python for the interpreter's recursion limit.
+class Level {
+ public:
+  Level() {
+    if (Py_EnterRecursiveCall(" while converting JSON to Python") != 0) throw py::error_already_set();
+  }
+  ~Level() { Py_LeaveRecursiveCall(); }
+  Level(const Level&) = delete;
+  Level& operator=(const Level&) = delete;
+};
+
+}  // namespace
+
+Json to_json(py::handle value) { return ToJson().convert(value); }
 
 py::object to_python(const Json& value) {
   switch (value.type()) {
@@ -55,11 +113,13 @@ py::object to_python(const Json& value) {
           PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogateescape"));
     }
     case Json::value_t::array: {
+      Level level;
       py::list list;
       for (const Json& item : value) list.append(to_python(item));
       return list;
     }
     case Json::value_t::object: {
+      Level level;
       py::dict dict;
       for (const auto& [key, item] : value.items()) dict[py::str(key)] = to_python(item);
       return dict;

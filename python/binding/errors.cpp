@@ -54,7 +54,7 @@ void register_errors(py::module_& module) {
       {"JWTInvalidClaimFormat", "JWException"},
   };
   auto& classes = jose_classes();
-  const std::string prefix = py::str(module.attr("__name__")).cast<std::string>() + ".";
+  const std::string prefix = "corvane.auth.jwt.jwt.";  // where the public module exports them
   for (const auto& [name, base] : family) {
     if (!classes.count(name)) {
       PyObject* base_class = base ? classes.at(base) : PyExc_Exception;

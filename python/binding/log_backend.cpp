@@ -3,6 +3,7 @@
 #include <pybind11/pybind11.h>
 
 #include "corvane/util/logging.hpp"
+#include "gil.hpp"
 
 namespace corvane::python {
 namespace {
@@ -27,16 +28,19 @@ class PythonLogging : public logging::Backend {
   PythonLogging() : logger_(py::module_::import("logging").attr("getLogger")(logging::kLoggerName)) {}
 
   bool enabled(spdlog::level::level_enum level) override {
-    py::gil_scoped_acquire gil;
-    return logger_.attr("isEnabledFor")(python_level(level)).cast<bool>();
+    WithGil gil;
+    py::object on = guarded([&] { return PyObject_CallMethod(logger_.ptr(), "isEnabledFor", "i", python_level(level)); });
+    const int truth = PyObject_IsTrue(on.ptr());
+    if (truth < 0) throw py::error_already_set();
+    return truth == 1;
   }
 
   void write(spdlog::level::level_enum level, std::string_view text) override {
-    py::gil_scoped_acquire gil;
+    WithGil gil;
     auto message = py::reinterpret_steal<py::object>(
         PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
     // No arguments: the text is never used as a format string.
-    logger_.attr("log")(python_level(level), message);
+    guarded([&] { return PyObject_CallMethod(logger_.ptr(), "log", "iO", python_level(level), message.ptr()); });
   }
 
  private:

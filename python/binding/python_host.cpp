@@ -4,6 +4,7 @@
 #include "corvane/util/errors.hpp"
 #include "corvane/util/unicode.hpp"
 #include "errors.hpp"
+#include "gil.hpp"
 
 namespace corvane::python {
 namespace {
@@ -15,9 +16,10 @@ py::object module_function(const char* module, const char* name) {
   PyObject* loaded = PyImport_GetModule(py::str(module).ptr());
   if (loaded == nullptr) {
     if (PyErr_Occurred()) throw py::error_already_set();
-    return py::module_::import(module).attr(name);
+    py::object imported = guarded([&] { return PyImport_ImportModule(module); });
+    return guarded_getattr(imported, name);
   }
-  return py::reinterpret_steal<py::object>(loaded).attr(name);
+  return guarded_getattr(py::reinterpret_steal<py::object>(loaded), name);
 }
 
 // A header or parameter value must be text (or None for an absent one).
@@ -50,16 +52,17 @@ std::string_view PythonRequest::kept_text(py::object text) const {
 
 std::optional<std::string_view> PythonRequest::header(std::string_view name,
                                                       std::optional<std::string_view> fallback) const {
-  py::object headers = request_.attr("headers");
-  py::object value = fallback ? headers.attr("get")(py_text(name), py_text(*fallback))
-                              : headers.attr("get")(py_text(name));
+  py::object get = guarded_getattr(guarded_getattr(request_, "headers"), "get");
+  py::object value = guarded_call(get, fallback ? py::make_tuple(py_text(name), py_text(*fallback))
+                                                 : py::make_tuple(py_text(name)));
   if (value.is_none()) return std::nullopt;
   require_text(value, name);
   return kept_text(std::move(value));
 }
 
 std::optional<std::string_view> PythonRequest::query_parameter(std::string_view name) const {
-  py::object value = request_.attr("GET").attr("get")(py_text(name));
+  py::object value =
+      guarded_call(guarded_getattr(guarded_getattr(request_, "GET"), "get"), py::make_tuple(py_text(name)));
   if (value.is_none()) return std::nullopt;
   require_text(value, name);
   return kept_text(std::move(value));
@@ -67,62 +70,87 @@ std::optional<std::string_view> PythonRequest::query_parameter(std::string_view 
 
 bool PythonRequest::has_attribute(std::string_view name) const {
   // A lookup that fails in any way counts as absent.
-  PyObject* value = PyObject_GetAttr(request_.ptr(), py_text(name).ptr());
-  if (value == nullptr) {
-    PyErr_Clear();
-    return false;
-  }
-  Py_DECREF(value);
-  return true;
+  const py::str key = py_text(name);
+  py::object found = guarded([&] {
+    PyObject* value = PyObject_GetAttr(request_.ptr(), key.ptr());
+    if (value == nullptr) {
+      PyErr_Clear();
+      return Py_NewRef(Py_False);
+    }
+    Py_DECREF(value);
+    return Py_NewRef(Py_True);
+  });
+  return found.ptr() == Py_True;
 }
 
 void PythonRequest::set_attribute(std::string_view name, Json value) {
-  py::setattr(request_, py_text(name), to_python(value));
+  guarded_set(PyObject_SetAttr, request_, py_text(name), to_python(value));
 }
 
 std::optional<std::string_view> PythonRequest::first_data_format(const Json& default_extension) const {
-  py::object formats =
-      module_function("corvane.utils", "requested_data_format")(request_, to_python(default_extension));
+  py::object formats = guarded_call(module_function("corvane.utils", "requested_data_format"),
+                                    py::make_tuple(request_, to_python(default_extension)));
   // Only the first item is compared with "html"; the rest are taken and ignored.
   std::optional<std::string_view> first;
-  for (py::handle item : formats) {
+  py::object items = guarded([&] { return PyObject_GetIter(formats.ptr()); });
+  while (py::object item = guarded_next(items)) {
     if (first) continue;
-    first = PyUnicode_Check(item.ptr()) ? kept_text(py::reinterpret_borrow<py::object>(item)) : std::string_view();
+    first = PyUnicode_Check(item.ptr()) ? kept_text(std::move(item)) : std::string_view();
   }
   return first;
 }
 
 void PythonRequest::set_log_context(std::string_view key, std::string_view value) {
-  py::object context = module_function("corvane.logging_conf", "current_thread_log_context")();
-  context[py_text(key)] = py_text(value);
+  py::object context = guarded_call(module_function("corvane.logging_conf", "current_thread_log_context"), py::tuple());
+  guarded_set(PyObject_SetItem, context, py_text(key), py_text(value));
 }
 
-void PythonRequest::invalidate_session() { request_.attr("session").attr("invalidate")(); }
+void PythonRequest::invalidate_session() {
+  guarded_call(guarded_getattr(guarded_getattr(request_, "session"), "invalidate"), py::tuple());
+}
 
 void PythonRequest::remember(std::string_view userid) {
-  module_function("pyramid.security", "remember")(request_, py_text(userid));
+  guarded_call(module_function("pyramid.security", "remember"), py::make_tuple(request_, py_text(userid)));
 }
 
 void PythonRequest::load_sso_user_to_session(std::string_view sso_user_id) {
-  module_function("corvane.utils", "load_sso_user_to_session")(request_, py_text(sso_user_id));
+  guarded_call(module_function("corvane.utils", "load_sso_user_to_session"), py::make_tuple(request_, py_text(sso_user_id)));
+}
+
+host::IniSettings ini_from(py::handle settings) {
+  host::IniSettings ini;
+  if (settings.is_none()) return ini;
+  for (py::handle entry : settings.attr("items")()) {
+    auto pair = py::reinterpret_borrow<py::tuple>(entry);
+    ini.set(py::str(pair[0]).cast<std::string>(), py::str(pair[1]).cast<std::string>());
+  }
+  return ini;
 }
 
 PythonUsers::~PythonUsers() {
-  py::gil_scoped_acquire gil;
+  WithGil gil;
   users_ = py::object();
 }
 
 host::UserMatch PythonUsers::match(const Json& name, std::string_view form) const {
-  py::gil_scoped_acquire gil;
+  WithGil gil;
   host::UserMatch result;
   py::object attribute = to_python(name);
   py::object wanted;  // the form as a Python text, made only if a record needs it
   py::object first;
-  for (py::handle entry : users_.attr("items")()) {
+  py::object entries = guarded([&] {
+    PyObject* items = PyObject_CallMethod(users_.ptr(), "items", nullptr);
+    if (items == nullptr) return items;
+    PyObject* iterator = PyObject_GetIter(items);
+    Py_DECREF(items);
+    return iterator;
+  });
+  while (py::object entry = guarded_next(entries)) {
     py::tuple pair = PyTuple_Check(entry.ptr()) ? py::reinterpret_borrow<py::tuple>(entry)
-                                                : py::tuple(py::reinterpret_borrow<py::object>(entry));
+                                                : py::reinterpret_steal<py::tuple>(
+                                                      guarded([&] { return PySequence_Tuple(entry.ptr()); }).release());
     if (pair.size() != 2) throw ValueError("users.items() must give pairs of user id and record");
-    py::object record_value = py::getattr(pair[1], attribute);
+    py::object record_value = guarded([&] { return PyObject_GetAttr(PyTuple_GET_ITEM(pair.ptr(), 1), attribute.ptr()); });
     bool same = false;
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_Check(record_value.ptr()) ? PyUnicode_AsUTF8AndSize(record_value.ptr(), &size) : nullptr;
@@ -133,9 +161,14 @@ host::UserMatch PythonUsers::match(const Json& name, std::string_view form) cons
       // compares, with the value's own strip() and lower().
       PyErr_Clear();
       if (!wanted) wanted = py_text(form);
-      same = record_value.attr("strip")().attr("lower")().equal(wanted);
+      py::object stripped = guarded_call(guarded_getattr(record_value, "strip"), py::tuple());
+      py::object lowered = guarded_call(guarded_getattr(stripped, "lower"), py::tuple());
+      py::object equal = guarded([&] { return PyObject_RichCompare(lowered.ptr(), wanted.ptr(), Py_EQ); });
+      const int truth = PyObject_IsTrue(equal.ptr());
+      if (truth < 0) throw py::error_already_set();
+      same = truth == 1;
     }
-    if (same && result.count++ == 0) first = pair[0];
+    if (same && result.count++ == 0) first = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(pair.ptr(), 0));
   }
   if (result.count > 2) result.count = 2;
   if (first) {
@@ -147,8 +180,21 @@ host::UserMatch PythonUsers::match(const Json& name, std::string_view form) cons
   return result;
 }
 
+PythonHost::~PythonHost() {
+  WithGil gil;
+  ini_settings_ = py::object();
+}
+
 long PythonHost::asint(const Json& value, long fallback, std::string_view key) const {
-  return module_function("corvane.utils", "asint")(to_python(value), fallback, py_text(key)).cast<long>();
+  WithGil gil;
+  // The setting as the host's own mapping holds it (None, 2.0, text, ...),
+  // not the text form the policy's ini settings keep; `value` is what an
+  // absent key gives.
+  py::object setting = ini_settings_ ? guarded_call(guarded_getattr(ini_settings_, "get"),
+                                                    py::make_tuple(py_text(key), to_python(value)))
+                                     : to_python(value);
+  return guarded_call(module_function("corvane.utils", "asint"), py::make_tuple(setting, fallback, py_text(key)))
+      .cast<long>();
 }
 
 std::string PythonHost::everyone() const {
@@ -160,18 +206,18 @@ std::string PythonHost::authenticated() const {
 }
 
 void PythonHost::detached(function_ref<void()> work) const {
-  py::gil_scoped_release release;
-  work();
+  without_gil([&] { work(); });
 }
 
 bool PythonHost::belongs_to(const std::exception& error, host::ErrorFamily family, std::string& text) const {
   const auto* python_error = dynamic_cast<const py::error_already_set*>(&error);
   if (!python_error) return false;
+  WithGil gil;
   bool member = family == host::ErrorFamily::ordinary
                     ? python_error->matches(PyExc_Exception)
                     : python_error->matches(PyExc_ValueError) || python_error->matches(PyExc_NotImplementedError) ||
                           python_error->matches(jwexception_class());
-  if (member) text = py::str(python_error->value()).cast<std::string>();
+  if (member) text = guarded([&] { return PyObject_Str(python_error->value().ptr()); }).cast<std::string>();
   return member;
 }
 

@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "corvane/host/ini_settings.hpp"
 #include "corvane/host/seam.hpp"
 #include "corvane/users/users.hpp"
 
@@ -54,15 +55,28 @@ class PythonUsers : public host::UserDirectory {
   py::object users_;
 };
 
+// Every method may be called without the GIL (construction runs without
+// it); each takes it when it calls Python.
 class PythonHost : public host::Host {
  public:
+  // `ini_settings`: the host's own ini settings mapping, whose values asint()
+  // receives as they are; none gives asint() the policy's value.
+  explicit PythonHost(py::object ini_settings = py::object()) : ini_settings_(std::move(ini_settings)) {}
+  ~PythonHost() override;
   long asint(const Json& value, long fallback, std::string_view key) const override;
   std::string everyone() const override;
   std::string authenticated() const override;
   // Releases the GIL; the users and the logger take it back when they need it.
   void detached(function_ref<void()> work) const override;
   bool belongs_to(const std::exception& error, host::ErrorFamily family, std::string& text) const override;
+
+ private:
+  py::object ini_settings_;
 };
+
+// The host's ini settings mapping in the text form of the policy's (each
+// value's str()); None gives none.
+host::IniSettings ini_from(py::handle settings);
 
 // The C++-backed users mapping of the reference companion module.
 struct UsersMapping {

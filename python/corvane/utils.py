@@ -30,5 +30,9 @@ def asint(value, default, key):
 
 
 def load_sso_user_to_session(request, sso_user_id):
-    """Keeps the single sign-on user id in the request's session."""
-    request.session["sso_user_id"] = sso_user_id
+    """Keeps the single sign-on user id in the request's session, when the
+    request has one with something in it (an HTML login): a request
+    authenticated by its token alone gets no session cookie."""
+    session = request.session
+    if session:
+        session["sso_user_id"] = sso_user_id

@@ -61,9 +61,16 @@ TEST(Cli, CheckShowsEveryProviderAndItsStatus) {
   EXPECT_NE(broken["reason"].get<std::string>().find("missing.json"), std::string::npos);
   EXPECT_EQ(broken["keys"], Json::array());
 
+  // A discovery document that does not load leaves "jwks_uri" missing: a bare key error, said in words.
+  site.providers["no-discovery"] = {{"enabled", true}, {"idp_name", "N"},
+                                    {"well_known_configuration", site.dir.path() + "/absent.json"},
+                                    {"authorization_endpoint", "https://n/a"}, {"token_endpoint", "https://n/t"}};
+  site.write();
   CliRun text = cli({"check", "--ini", site.ini});
   EXPECT_EQ(text.code, 1);
   EXPECT_NE(text.out.find("broken: skipped"), std::string::npos);
+  EXPECT_NE(text.out.find("reason:                 'jwks_uri' (the key 'jwks_uri' is missing: "), std::string::npos)
+      << text.out;
   EXPECT_NE(text.out.find("kid=signing-1 kty=EC alg=ES256"), std::string::npos);
 }
 

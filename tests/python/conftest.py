@@ -1,5 +1,8 @@
 """Fixtures of the Python tests: keys and tokens from the command line tool
 (corvane-jwt keygen and mint), settings files, the demo application."""
+import base64
+import hashlib
+import hmac
 import json
 import logging
 import os
@@ -71,6 +74,18 @@ class Site:
                     "corvane.default_extension": "json", "corvane.session_secret": "test-secret-" + "x" * 20}
         settings.update(extra)
         return settings
+
+
+def b64url(data):
+    return base64.urlsafe_b64encode(data).rstrip(b"=").decode()
+
+
+def hs256_bearer(secret, header, payload):
+    """The Authorization value of a token signed with HMAC-SHA256 whose header and
+    payload texts are taken as given (hostile ones included)."""
+    signing_input = b64url(header.encode()) + "." + b64url(payload.encode())
+    signature = hmac.new(secret, signing_input.encode(), hashlib.sha256).digest()
+    return "Bearer " + base64.b64encode((signing_input + "." + b64url(signature)).encode()).decode()
 
 
 @pytest.fixture(scope="session")

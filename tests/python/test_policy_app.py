@@ -1,12 +1,17 @@
 """The policy in the demo Pyramid application, through WebTest."""
 import base64
+import io
+import json
+import logging
+import os
 import threading
 
 import pytest
 from pyramid import testing
 from pyramid.authorization import Authenticated, Everyone
 
-from conftest import provider
+from conftest import LOGGER, b64url, hs256_bearer, provider
+from corvane.auth.jwt.jwt import JWTAuthenticationPolicy
 
 SKIPPED = "Skipped JWT authentication. The idp_id was not found in query string or header."
 
@@ -49,6 +54,7 @@ def test_success_and_every_refusal(app, site, records):
         records.clear()
         response = app.get(path, headers=headers, expect_errors=True)
         assert response.status_int == (200 if user else 401), case
+        assert "Set-Cookie" not in response.headers, case  # a JSON request starts no session
         if user:
             assert response.json["user_id"] == user, case
             assert response.json["sso_user_id"] == "alice-sso", case
@@ -70,6 +76,53 @@ def test_level_changed_at_run_time_holds_and_builds_nothing(app, site, records):
     records.logger.setLevel("DEBUG")
     app.get("/whoami.json?idp_id=idp", headers={"Authorization": site.token()})
     assert len(records.pairs()) == 4
+
+
+def test_records_stay_one_line_through_a_line_based_handler(site):
+    """Request and token values that would forge a log line or drive a terminal
+    reach Python's logging escaped, whatever handler writes them."""
+    from corvane.auth.jwt.jwt import JWTAuthenticationPolicy
+
+    secret = b"python log-injection secret of 32+ bytes"
+    jwks = site.write("oct-jwks.json", {"keys": [{"kty": "oct", "kid": "k1", "k": b64url(secret)}]})
+    site.write("auth-oct.json", {"authentication_policies": {"jwt": {"enabled": True, "identity_providers": {
+        "idp": provider(jwks)}}}})
+    policy = JWTAuthenticationPolicy(site.settings(**{"corvane.auth_settings": site.path("auth-oct.json")}))
+    alice = json.dumps({"sub": "a", "email": "alice@example.org"})
+    forged = "x\n2099-01-01T00:00:00.000 corvane.host error FORGED"
+    token = lambda header: hs256_bearer(secret, json.dumps(header), alice)
+    good = token({"alg": "HS256", "kid": "k1"})
+    # (case, query parameters, headers)
+    cases = [
+        ("provider id in the query", {"idp_id": forged}, {"Authorization": good}),
+        ("provider id in the header", {}, {"Authorization": good, "X-Identity-Provider-Id": "\x1b[2J\x1b]0;owned\x07"}),
+        ("kid", {"idp_id": "idp"}, {"Authorization": token({"alg": "HS256", "kid": "k9" + forged})}),
+        ("kid with terminal controls", {"idp_id": "idp"}, {"Authorization": token({"alg": "HS256", "kid": "\x1b[2J"})}),
+        ("alg", {"idp_id": "idp"}, {"Authorization": token({"alg": "HS256\r\nforged", "kid": "k1"})}),
+        ("crit", {"idp_id": "idp"},
+         {"Authorization": token({"alg": "HS256", "kid": "k1", "crit": ["x\n\u0085\u2028forged"]})}),
+    ]
+    stream = io.StringIO()
+    handler = logging.StreamHandler(stream)
+    handler.setFormatter(logging.Formatter("%(asctime)s %(name)s %(levelname)s %(message)s"))
+    logger = logging.getLogger(LOGGER)
+    previous = logger.level
+    logger.setLevel(logging.DEBUG)
+    logger.addHandler(handler)
+    try:
+        for case, params, headers in cases:
+            stream.seek(0)
+            stream.truncate()
+            request = testing.DummyRequest(headers=headers, params=params)
+            assert policy.authenticated_userid(request) is None, case
+            lines = stream.getvalue().splitlines()  # splits at \x85 and \u2028 too
+            assert lines, case
+            assert all(line.split(" ", 3)[2] == LOGGER for line in lines), (case, lines)
+            assert not any(ch < " " or "\x7f" <= ch <= "\x9f" or ch in "\u2028\u2029"
+                           for line in lines for ch in line), (case, lines)
+    finally:
+        logger.removeHandler(handler)
+        logger.setLevel(previous)
 
 
 def test_log_context_is_per_thread(site):
@@ -112,6 +165,25 @@ def test_principals_and_acl_with_an_authentication_policy(site):
     assert policy.effective_principals(testing.DummyRequest()) == []
     assert (policy.unauthenticated_userid(request), policy.remember(request, "x", a=1), policy.forget(request)) == \
         (None, [], [])
+
+
+def test_security_policy_reads_one_authentication_result(site):
+    from corvane.auth.jwt.security import JWTSecurityPolicy
+
+    policy = JWTAuthenticationPolicy(site.settings())
+    request = lambda **headers: testing.DummyRequest(headers=headers, params={"idp_id": "idp"})
+    found = policy.authenticate(request(Authorization=site.token()))
+    principals = [Everyone, Authenticated, "alice", "group:corvane_users"]
+    assert (found.user_id, found.principals, found.sso_user_id, found.idp_id, found.outcome) == \
+        ("alice", principals, "alice-sso", "idp", "authenticated")
+    refused = policy.authenticate(request(Authorization=site.token(key=site.other_key)))
+    assert (refused.user_id, refused.principals, refused.outcome) == (None, [], "token_refused")
+
+    security = JWTSecurityPolicy(policy)
+    assert security.identity(request(Authorization=site.token())) == {
+        "userid": "alice", "principals": principals, "sso_user_id": "alice-sso", "authenticated_by": "jwt"}
+    assert security.identity(request()) is None
+    assert policy.principals_for("bob") == [Everyone, Authenticated, "bob", "group:corvane_users"]
 
 
 def test_html_login_then_the_cookie_alone(app, site, records):
@@ -197,6 +269,220 @@ def test_host_users_mapping_is_walked_live(site, monkeypatch):
     users["erin"] = Record(email=5)
     with pytest.raises(AttributeError, match="strip"):
         policy.authenticated_userid(request("dave@example.org"))
+
+
+def test_provider_records_from_python(site):
+    from corvane.auth.jwt.jwt import IDPConfig, JWException, JWTAuthenticationPolicy
+
+    assert IDPConfig.required_well_known_configuration_keys == ["jwks_uri", "authorization_endpoint",
+                                                                "token_endpoint"]
+    assert all(getattr(IDPConfig, name) is None for name in (
+        "claim_attribute", "user_config_attribute", "offline_jwks_uri", "offline_raw_jwks", "offline_jwks",
+        "offline_verification"))
+    with open(site.jwks, encoding="utf-8") as file:
+        raw_jwks = json.load(file)
+
+    users = {"carol": Record(email="Carol@Example.org")}
+    site.write("discovery-partial.json", {"jwks_uri": site.jwks, "authorization_endpoint": "https://idp/a",
+                                          "token_endpoint": "https://idp/t"})
+    config = {"enabled": True, "idp_name": "P", "claim_attribute": "email", "user_config_attribute": "email",
+              "well_known_configuration": site.path("discovery-partial.json"), "other": [1]}
+    record = IDPConfig(users, config, {})
+    assert record.users is users and record.idp_config is config
+    assert (record.claim_attribute, record.well_known_configuration_url, record.jwt_settings_http_timeout) == \
+        ("email", site.path("discovery-partial.json"), 1)
+    assert record.offline_verification is None and record.offline_jwks is None
+    with pytest.raises(NotImplementedError):
+        record.secure_load_claims("a.b.c")
+
+    record.post_init()
+    assert record.idp_config is config and config["token_endpoint"] == "https://idp/t"  # merged in place
+    assert (record.offline_jwks_uri, record.offline_verification, record.offline_raw_jwks) == (site.jwks, True, raw_jwks)
+    assert [(key.key_type, key.key_id) for key in record.offline_jwks] == [("EC", "k1")]
+    assert record.err_msg_invalid == f"The resource {site.jwks} does not contain a valid JWK Set."
+    assert record.get_idp_config(config) is config
+
+    token = base64.b64decode(site.token(email="carol@example.org", sub=" Carol-SSO")[7:]).decode()
+    claims = record.secure_load_claims(token)
+    assert claims["email"] == "carol@example.org"
+    assert (record.get_user_id_for_claims(claims), record.get_sso_user_id(claims)) == ("carol", "carol-sso")
+    with pytest.raises(JWException):
+        record.secure_load_claims(base64.b64decode(site.token(key=site.other_key)[7:]).decode())
+    with pytest.raises(ValueError, match="User not found for the token."):
+        record.get_user_id_for_claims({"email": "nobody@example.org"})
+
+    assert len(IDPConfig.make_jwks(raw_jwks)) == 1 and len(IDPConfig.make_jwks({"keys": []})) == 0
+    with pytest.raises(KeyError):
+        IDPConfig.make_jwks({})
+
+    missing = IDPConfig(users, provider(site.path("no-such-jwks.json")), {})
+    with pytest.raises(ValueError, match="Data could not be retrieved from the resource"):
+        missing.post_init()
+    assert missing.err_msg_missing.startswith("Data could not be retrieved") and missing.offline_jwks is None
+
+    # The policy's table holds such records, ready and read-only.
+    policy = JWTAuthenticationPolicy(site.settings())
+    ready = policy.idps["idp"]
+    assert isinstance(ready, IDPConfig) and ready.offline_raw_jwks == raw_jwks and ready.offline_verification is True
+    assert ready.idp_config is policy.jwt_settings["identity_providers"]["idp"] and ready.users is policy.users
+    with pytest.raises(RuntimeError):
+        ready.post_init()
+
+
+def test_asint_receives_the_setting_as_the_host_holds_it(site, monkeypatch):
+    import corvane.utils
+    from corvane.auth.jwt.jwt import IDPConfig, JWTAuthenticationPolicy
+
+    seen = []
+    monkeypatch.setattr(corvane.utils, "asint", lambda value, default, key: seen.append((value, default, key)) or 3)
+    for value in [None, 2.0, "5", 7]:
+        seen.clear()
+        policy = JWTAuthenticationPolicy(site.settings(**{"jwt_cvn.http_timeout": value}))
+        assert seen == [(value, 1, "jwt_cvn.http_timeout")] and type(seen[0][0]) is type(value), value
+        assert policy.idps["idp"].jwt_settings_http_timeout == 3
+        seen.clear()
+        IDPConfig({}, provider(site.jwks), {"jwt_cvn.http_timeout": value})
+        assert seen == [(value, 1, "jwt_cvn.http_timeout")] and type(seen[0][0]) is type(value), value
+    seen.clear()
+    IDPConfig({}, provider(site.jwks), {})
+    assert seen == [(1, 1, "jwt_cvn.http_timeout")]
+
+
+def test_construction_lets_other_threads_run_while_it_fetches(site):
+    """A provider served by this very process: its answers need the GIL."""
+    import http.server
+
+    with open(site.jwks, "rb") as file:
+        jwks = file.read()
+
+    class Provider(http.server.BaseHTTPRequestHandler):
+        def do_GET(self):
+            base = f"http://127.0.0.1:{self.server.server_port}"
+            body = jwks if self.path == "/jwks.json" else json.dumps({
+                "jwks_uri": base + "/jwks.json", "authorization_endpoint": base + "/auth",
+                "token_endpoint": base + "/token"}).encode()
+            self.send_response(200)
+            self.send_header("Content-Type", "application/json")
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            self.wfile.write(body)
+
+        def log_message(self, *args):
+            pass
+
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Provider)
+    serving = threading.Thread(target=server.serve_forever)
+    serving.start()
+    try:
+        discovery = f"http://127.0.0.1:{server.server_port}/.well-known/openid-configuration"
+        site.write("auth-served.json", {"authentication_policies": {"jwt": {"enabled": True, "identity_providers": {
+            "served": {"enabled": True, "idp_name": "S", "claim_attribute": "email", "user_config_attribute": "email",
+                       "well_known_configuration": discovery}}}}})
+        policy = JWTAuthenticationPolicy(site.settings(**{"corvane.auth_settings": site.path("auth-served.json"),
+                                                          "jwt_cvn.http_timeout": "10"}))
+        assert list(policy.idps) == ["served"]
+        request = testing.DummyRequest(headers={"Authorization": site.token()}, params={"idp_id": "served"})
+        assert policy.authenticated_userid(request) == "alice"
+    finally:
+        server.shutdown()
+        server.server_close()
+        serving.join()
+
+
+def test_values_that_json_cannot_hold_raise(site, monkeypatch):
+    from corvane.auth.jwt.jwt import IDPConfig, JWTAuthenticationPolicy
+    from corvane.auth.policies import BaseAuthenticationPolicy
+
+    cyclic = {"enabled": True}
+    cyclic["self"] = cyclic
+    listed = []
+    listed.append({"again": listed})
+    deep = []
+    inner = deep
+    for _ in range(200_000):
+        inner.append([])
+        inner = inner[0]
+    record = IDPConfig({}, provider(site.jwks), {})
+    record.post_init()
+    # (case, call, error kind, message)
+    cases = [
+        ("cyclic settings", lambda: IDPConfig({}, cyclic, {}), ValueError, "Circular reference detected"),
+        ("cyclic list", lambda: IDPConfig({}, {"x": listed}, {}), ValueError, "Circular reference detected"),
+        ("deep settings", lambda: IDPConfig({}, {"x": deep}, {}), RecursionError, ""),
+        ("cyclic claims", lambda: record.get_user_id_for_claims(cyclic), ValueError, "Circular reference detected"),
+        ("deep claims", lambda: record.get_sso_user_id({"sub": deep}), RecursionError, ""),
+        ("deep key set", lambda: IDPConfig.make_jwks({"keys": deep}), RecursionError, ""),
+    ]
+    for case, call, kind, message in cases:
+        with pytest.raises(kind, match=message):
+            call()
+
+    original = BaseAuthenticationPolicy.__init__
+
+    def cyclic_settings(self, settings):
+        original(self, settings)
+        self.auth_settings["loop"] = self.auth_settings
+
+    monkeypatch.setattr(BaseAuthenticationPolicy, "__init__", cyclic_settings)
+    with pytest.raises(ValueError, match="Circular reference detected"):
+        JWTAuthenticationPolicy(site.settings())
+    monkeypatch.undo()
+    shared = {"a": 1}
+    assert IDPConfig({}, {"x": shared, "y": [shared, shared]}, {}).idp_config["y"][0] is shared  # seen twice, no cycle
+
+    policy = JWTAuthenticationPolicy(site.settings())
+    assert policy.get_token_from_header("Bearer QUJD") == "ABC"
+    for value in [b"Bearer QUJD", bytearray(b"Bearer QUJD"), None, 5]:
+        with pytest.raises(TypeError):
+            policy.get_token_from_header(value)
+
+
+def test_interpreter_exit_with_daemon_threads_inside_the_policy(site):
+    """Daemon threads inside the policy, some of them writing records, while
+    the interpreter exits (its last output is written after it began)."""
+    import subprocess
+    import sys
+
+    from conftest import BUILD
+
+    script = f"""
+import logging, sys, threading
+sys.path.insert(0, {os.path.join(BUILD, "python")!r})
+from pyramid import testing
+from corvane.auth.jwt.jwt import JWTAuthenticationPolicy
+logging.getLogger("corvane.auth.jwt").addHandler(logging.StreamHandler(sys.stdout))
+policy = JWTAuthenticationPolicy({site.settings()!r})
+started = threading.Barrier(5)
+def work(token):
+    request = testing.DummyRequest(headers={{"Authorization": token}}, params={{"idp_id": "idp"}})
+    started.wait()
+    while True:
+        policy.authenticated_userid(request)
+for token in [{site.token()!r}, {site.token(key=site.other_key)!r}] * 2:
+    threading.Thread(target=work, args=(token,), daemon=True).start()
+started.wait()
+print("x" * 100_000)
+"""
+    for _ in range(5):
+        run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+        assert (run.returncode, run.stderr) == (0, "")
+
+
+def test_package_has_no_import_cycle_and_no_build_step():
+    import subprocess
+    import sys
+
+    from conftest import BUILD
+    from corvane.auth.jwt import _jwt, jwt
+
+    assert jwt.__file__.endswith("jwt.py") and jwt.JWTAuthenticationPolicy.__module__ == "corvane.auth.jwt.jwt"
+    assert not hasattr(_jwt, "JWTAuthenticationPolicy")
+    for first in ["corvane.auth.policies", "corvane.auth.jwt.jwt", "corvane.auth.jwt.security"]:
+        run = subprocess.run([sys.executable, "-c", f"import {first}; import corvane.auth.jwt.jwt as m; "
+                              "print(m.JWTAuthenticationPolicy.__mro__[1].__module__)"],
+                             env=dict(os.environ, PYTHONPATH=os.path.join(BUILD, "python")),
+                             capture_output=True, text=True)
+        assert (run.returncode, run.stdout.strip()) == (0, "corvane.auth.policies"), (first, run.stderr)
 
 
 def test_errors_reach_the_caller_as_built_in_kinds(site, monkeypatch, records):

@@ -5,15 +5,14 @@ attributes set here.
 """
 import json
 
+from corvane.auth.jwt._jwt import UsersMapping
+
 
 class BaseAuthenticationPolicy:
     """Reads the ini settings "corvane.auth_settings" and "corvane.users"
     (JSON file paths) and "corvane.default_extension" (default "html")."""
 
     def __init__(self, settings):
-        # Imported here: this module is imported while the extension loads.
-        from corvane.auth.jwt.jwt import UsersMapping
-
         with open(settings["corvane.auth_settings"], encoding="utf-8") as file:
             self.auth_settings = json.load(file)
         self.users = UsersMapping.from_file(settings["corvane.users"])

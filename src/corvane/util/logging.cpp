@@ -33,21 +33,22 @@ void set_backend(Backend* backend) { holder().backend.store(backend, std::memory
 Backend* backend() { return holder().backend.load(std::memory_order_acquire); }
 
 void write(spdlog::level::level_enum level, std::string_view text) {
-  if (Backend* other = backend()) {
-    other->write(level, text);
-    return;
-  }
+  Backend* other = backend();
   auto& log = logger();
-  if (!log.should_log(level)) return;
-  // Records embed request and token values: escaped here, before any sink
-  // (a file, a terminal, the host's own logging) sees them, a record is one
-  // line whatever those values hold.
-  if (is_plain(text)) {
-    log.log(level, spdlog::string_view_t(text.data(), text.size()));
-  } else {
-    ScratchText line;
+  if (other == nullptr && !log.should_log(level)) return;
+  // Records embed request and token values: escaped here, before any sink or
+  // backend (a file, a terminal, the host's own logging) sees them, a record
+  // is one line whatever those values hold.
+  ScratchText line;
+  std::string_view record = text;
+  if (!is_plain(text)) {
     append_escaped(line.text(), text);
-    log.log(level, spdlog::string_view_t(line.text().data(), line.text().size()));
+    record = line.text();
+  }
+  if (other != nullptr) {
+    other->write(level, record);
+  } else {
+    log.log(level, spdlog::string_view_t(record.data(), record.size()));
   }
 }
 

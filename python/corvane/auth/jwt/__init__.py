@@ -1,1 +1,1 @@
-"""JWT authentication for Pyramid applications (module ``corvane.auth.jwt.jwt``)."""
+"""JWT authentication for Pyramid applications: see ``corvane.auth.jwt.jwt``."""

@@ -6,13 +6,11 @@ here); the browser's later requests carry only the session cookie. Use it
 with a session factory, e.g. ``SignedCookieSessionFactory``.
 """
 from pyramid.authentication import SessionAuthenticationHelper
-from pyramid.authorization import ACLHelper, Authenticated, Everyone
+from pyramid.authorization import ACLHelper, Everyone
 from pyramid.interfaces import ISecurityPolicy
 from zope.interface import implementer
 
 from corvane.logging_conf import current_thread_log_context
-
-GROUP = "group:corvane_users"
 
 
 @implementer(ISecurityPolicy)
@@ -23,7 +21,8 @@ class JWTSecurityPolicy:
         self.acl = ACLHelper()
 
     def identity(self, request):
-        """A dict with "userid", "principals" and "authenticated_by", or None.
+        """A dict with "userid", "principals", "sso_user_id" and
+        "authenticated_by", or None.
 
         Found once per request: Pyramid asks again for every permission and
         user id, and each JWT authentication verifies the token anew."""
@@ -41,13 +40,14 @@ class JWTSecurityPolicy:
             sso_user_id = request.session.get("sso_user_id")
             if sso_user_id is not None:
                 current_thread_log_context()["sso_user_id"] = sso_user_id
-            principals = [Everyone, Authenticated, userid, GROUP]
-            return {"userid": userid, "principals": principals, "authenticated_by": "session"}
-        # One verification gives the user and the principals.
-        principals = self.jwt_policy.effective_principals(request)
-        if not principals:
+            return {"userid": userid, "principals": self.jwt_policy.principals_for(userid),
+                    "sso_user_id": sso_user_id, "authenticated_by": "session"}
+        # One verification gives the user, the principals and the sso id.
+        found = self.jwt_policy.authenticate(request)
+        if found.user_id is None:
             return None
-        return {"userid": principals[2], "principals": principals, "authenticated_by": "jwt"}
+        return {"userid": found.user_id, "principals": found.principals, "sso_user_id": found.sso_user_id,
+                "authenticated_by": "jwt"}
 
     def authenticated_userid(self, request):
         identity = request.identity
