@@ -67,7 +67,7 @@ void enter_python() {
 
 void leave_python() { exit_state().inside_python.fetch_sub(1); }
 
-WithoutGil::~WithoutGil() {
+CORVANE_CATCHES_FORCED_UNWIND WithoutGil::~WithoutGil() {
   if (must_wait()) wait_for_exit();
   try {
     PyEval_RestoreThread(state_);
@@ -76,7 +76,7 @@ WithoutGil::~WithoutGil() {
   }
 }
 
-WithGil::WithGil() {
+CORVANE_CATCHES_FORCED_UNWIND WithGil::WithGil() {
   if (!PyGILState_Check() && must_wait()) wait_for_exit();
   try {
     state_ = PyGILState_Ensure();
@@ -95,7 +95,7 @@ py::object guarded_getattr(py::handle object, const char* name) {
   return guarded([&] { return PyObject_GetAttrString(object.ptr(), name); });
 }
 
-py::object guarded_next(py::handle iterator) {
+CORVANE_CATCHES_FORCED_UNWIND py::object guarded_next(py::handle iterator) {
   PyObject* next = nullptr;
   enter_python();
   try {
