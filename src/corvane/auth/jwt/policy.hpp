@@ -4,6 +4,7 @@
 // session once.
 #pragma once
 
+#include <exception>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -111,6 +112,19 @@ class JWTAuthenticationPolicy : public host::BaseAuthenticationPolicy {
   // authenticated_userid() has no use for it, and an id longer than the
   // small-string buffer would cost an allocation per request.
   Authentication authenticate(host::PolicyRequest& request, bool keep_sso_user_id) const;
+  // The stages of authenticate(), in order.
+  // The ready provider named `idp_id`, with its records; null when none is.
+  const IDPConfig* find_provider(std::string_view idp_id) const;
+  // The token verified with the provider's keys; its errors pass on.
+  jose::VerifiedClaims verify(const IDPConfig& idp, std::string_view token) const;
+  // The user and single sign-on ids of verified claims; the latter also goes
+  // to the log context. Errors pass on.
+  void map_user(host::PolicyRequest& request, const IDPConfig& idp, const jose::VerifiedClaims& claims,
+                std::string& user_id, std::string& sso_user_id) const;
+  // The outcome of an authentication that failed with `error` (rethrown when
+  // it is not a failed authentication but the host's), with its record.
+  // Called only from a handler of `error`.
+  AuthOutcome refusal(const std::exception& error, bool verified) const;
   void construct(const host::IniSettings& ini_settings);
 };
 
