@@ -306,6 +306,54 @@ TEST_F(Authentication, RequestedFormatSequence) {
   EXPECT_EQ(json_first.session().invalidated, 0);
 }
 
+// Users whose walk first authenticates another request on the same thread,
+// as a host's users may (a directory behind an authenticated service, say).
+struct ReentrantUsers : host::UserDirectory {
+  std::shared_ptr<host::Users> users = std::make_shared<host::Users>();
+  const JWTAuthenticationPolicy* policy = nullptr;
+  std::string inner_authorization;
+  mutable std::optional<jwt::Authentication> inner;
+  mutable bool entered = false;
+  host::UserMatch match(const Json& name, std::string_view form) const override {
+    if (!entered) {
+      entered = true;
+      host::SimpleRequest request;
+      request.header("Authorization", inner_authorization).query("idp_id", "idp").format("json");
+      inner = policy->authenticate(request);
+    }
+    return users->match(name, form);
+  }
+};
+
+// Host code the policy calls may authenticate a second, longer token on the
+// same thread: the outer request keeps its own user, single sign-on id and
+// log context.
+TEST_F(Authentication, ReentrantAuthenticationKeepsTheOuterToken) {
+  auto directory = std::make_shared<ReentrantUsers>();
+  directory->users->add("alice", {{"email", "alice@example.org"}});
+  directory->users->add("carol", {{"email", "carol.with-a-much-longer-address@example.org"}});
+  host::AuthConfiguration configuration = testing::jwt_configuration(
+      {{"idp", testing::email_provider(dir.path() + "/jwks.json")}});
+  configuration.user_directory = directory;
+  const JWTAuthenticationPolicy reentrant(host::IniSettings{}, configuration);
+  directory->policy = &reentrant;
+  directory->inner_authorization =
+      token_for({{"sub", "carol-sso-" + std::string(40, 'c')}, {"email", "carol.with-a-much-longer-address@example.org"},
+                 {"name", std::string(300, 'x')}});
+
+  host::current_thread_log_context().erase("sso_user_id");
+  host::SimpleRequest request;
+  request.header("Authorization", token_for(alice_claims())).query("idp_id", "idp").format("json");
+  const auto result = reentrant.authenticate(request);
+  ASSERT_TRUE(directory->inner);
+  EXPECT_EQ(directory->inner->user_id, "carol");
+  EXPECT_EQ(result.outcome, AuthOutcome::authenticated) << outcome_name(result.outcome);
+  EXPECT_EQ(result.user_id, "alice");
+  EXPECT_EQ(result.sso_user_id, "alice-sso");
+  EXPECT_EQ(host::current_thread_log_context()["sso_user_id"], "alice-sso");
+  EXPECT_EQ(request.session().sso_user_id, "alice-sso");
+}
+
 TEST_F(Authentication, ConcurrentRequestsMatchASingleThread) {
   struct Job {
     std::string authorization;

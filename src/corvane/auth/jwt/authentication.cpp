@@ -1,5 +1,6 @@
 // Request authentication, principals and the one-time HTML session login.
 #include "corvane/auth/jwt/policy.hpp"
+#include "corvane/util/base64.hpp"
 #include "corvane/util/errors.hpp"
 #include "corvane/util/log_text.hpp"
 #include "corvane/util/logging.hpp"
@@ -94,23 +95,26 @@ Authentication JWTAuthenticationPolicy::authenticate(host::PolicyRequest& reques
   }
   result.idp_id = *idp_id;
 
-  // Verify, then map the user (past verification, what fails is the mapping). The single sign-on id is kept in a buffer of
-  // the thread's own: host code called below (the session login) may
-  // authenticate again on this thread, which reuses the claims'.
-  std::string user_id;
-  ScratchText sso_buffer;
-  std::string& sso_user_id = sso_buffer.text();
-  std::optional<jose::VerifiedClaims> claims;
+  // Verify, then map the user (past verification, what fails is the
+  // mapping). What the mapping reads of the claims is copied first into
+  // buffers of this call's own: host code called from here on (the users,
+  // the log context, the session login) may authenticate another token on
+  // this thread, which reuses the thread's verification buffers.
+  ScratchText claims_buffer;
+  ScratchText form_buffer;  // the claim's comparison form, then the sso id
+  RequestClaims claims;
   try {
-    claims.emplace(verify(*idp, *token));
+    claims = verify(*idp, *token, claims_buffer.text());
   } catch (const std::exception& error) {
     result.outcome = refusal(error, false);
     return result;
   }
+  std::string user_id;
+  std::string_view sso_user_id;
   try {
-    if (logging::enabled(spdlog::level::debug)) logging::debug("JWT authentication payload: " + dump(claims->json()));
-    map_user(request, *idp, *claims, user_id, sso_user_id);
-    if (keep_sso_user_id) result.sso_user_id = sso_user_id;
+    payload_record(*token);
+    sso_user_id = map_user(request, *idp, claims, user_id, form_buffer.text());
+    if (keep_sso_user_id) result.sso_user_id.emplace(sso_user_id);
     if (logging::enabled(spdlog::level::debug)) logging::debug("JWT authentication - user: " + user_id);
   } catch (const std::exception& error) {
     result.outcome = refusal(error, true);
@@ -133,23 +137,35 @@ const IDPConfig* JWTAuthenticationPolicy::find_provider(std::string_view idp_id)
   return idp;
 }
 
-jose::VerifiedClaims JWTAuthenticationPolicy::verify(const IDPConfig& idp, std::string_view token) const {
+RequestClaims JWTAuthenticationPolicy::verify(const IDPConfig& idp, std::string_view token,
+                                              std::string& buffer) const {
   // The signature and claims checks call no host code, so a host may let
   // other threads run meanwhile; the records are written from the host's
-  // side. The claims are read in place; the tree is built only for the record.
-  std::optional<jose::VerifiedClaims> claims;
-  host().detached([&] { claims.emplace(idp.secure_read_claims(token)); });
-  claims->kind();  // a payload that is not JSON fails here
-  return std::move(*claims);
+  // side. The claims are read in place, and copied before anything else runs.
+  RequestClaims claims;
+  host().detached([&] { claims = RequestClaims::copy(idp.secure_read_claims(token), buffer); });
+  return claims;
 }
 
-void JWTAuthenticationPolicy::map_user(host::PolicyRequest& request, const IDPConfig& idp,
-                                       const jose::VerifiedClaims& claims, std::string& user_id,
-                                       std::string& sso_user_id) const {
+void JWTAuthenticationPolicy::payload_record(std::string_view token) const {
+  if (!logging::enabled(spdlog::level::debug)) return;
+  // The verified payload is the token's second part, decoded: the tree is
+  // built only for the record.
+  const std::size_t begin = token.find('.') + 1;
+  const std::string_view part = token.substr(begin, token.find('.', begin) - begin);
+  ScratchText payload;
+  base64url_decode(part, payload.text());
+  logging::debug("JWT authentication payload: " + dump(parse_json(payload.text())));
+}
+
+std::string_view JWTAuthenticationPolicy::map_user(host::PolicyRequest& request, const IDPConfig& idp,
+                                                   const RequestClaims& claims, std::string& user_id,
+                                                   std::string& buffer) const {
   // The users walk calls no host code but the users themselves.
-  host().detached([&] { user_id = idp.get_user_id_for_claims(claims); });
-  sso_user_id = idp.get_sso_user_id(claims);
+  host().detached([&] { user_id = idp.get_user_id_for_claims(claims, buffer); });
+  const std::string_view sso_user_id = idp.get_sso_user_id(claims, buffer);
   request.set_log_context("sso_user_id", sso_user_id);
+  return sso_user_id;
 }
 
 AuthOutcome JWTAuthenticationPolicy::refusal(const std::exception& error, bool verified) const {

@@ -115,12 +115,15 @@ class JWTAuthenticationPolicy : public host::BaseAuthenticationPolicy {
   // The stages of authenticate(), in order.
   // The ready provider named `idp_id`, with its records; null when none is.
   const IDPConfig* find_provider(std::string_view idp_id) const;
-  // The token verified with the provider's keys; its errors pass on.
-  jose::VerifiedClaims verify(const IDPConfig& idp, std::string_view token) const;
-  // The user and single sign-on ids of verified claims; the latter also goes
-  // to the log context. Errors pass on.
-  void map_user(host::PolicyRequest& request, const IDPConfig& idp, const jose::VerifiedClaims& claims,
-                std::string& user_id, std::string& sso_user_id) const;
+  // The token verified with the provider's keys, what the path reads of its
+  // claims copied into `buffer`; its errors pass on.
+  RequestClaims verify(const IDPConfig& idp, std::string_view token, std::string& buffer) const;
+  // The debug record of a verified token's payload.
+  void payload_record(std::string_view token) const;
+  // The user id of verified claims, and their single sign-on id (a view of
+  // `buffer`), which also goes to the log context. Errors pass on.
+  std::string_view map_user(host::PolicyRequest& request, const IDPConfig& idp, const RequestClaims& claims,
+                            std::string& user_id, std::string& buffer) const;
   // The outcome of an authentication that failed with `error` (rethrown when
   // it is not a failed authentication but the host's), with its record.
   // Called only from a handler of `error`.
