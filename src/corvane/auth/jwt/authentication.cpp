@@ -104,7 +104,7 @@ Authentication JWTAuthenticationPolicy::authenticate(host::PolicyRequest& reques
   ScratchText form_buffer;  // the claim's comparison form, then the sso id
   RequestClaims claims;
   try {
-    claims = verify(*idp, *token, claims_buffer.text());
+    claims = read_claims(*idp_id, *idp, *token, claims_buffer.text());
   } catch (const std::exception& error) {
     result.outcome = refusal(error, false);
     return result;
@@ -137,13 +137,30 @@ const IDPConfig* JWTAuthenticationPolicy::find_provider(std::string_view idp_id)
   return idp;
 }
 
+RequestClaims JWTAuthenticationPolicy::read_claims(std::string_view idp_id, const IDPConfig& idp,
+                                                   std::string_view token, std::string& buffer) const {
+  const auto now = host().now();
+  // A hit gives what verification gave, its time window checked at `now` as
+  // verification checks it; a window that has closed is a miss, so the
+  // refusal and its records are a first sight's.
+  if (token_cache) {
+    if (std::optional<RequestClaims> cached = token_cache->find(idp_id, token, now, buffer)) return *cached;
+  }
+  RequestClaims claims = verify(idp, token, now, buffer);
+  // Only tokens that verified are remembered, so forged ones cannot push
+  // valid ones out; a payload that is not an object fails the mapping on
+  // every request, and takes the full path each time.
+  if (token_cache && claims.kind == JsonKind::object) token_cache->insert(idp_id, token, claims);
+  return claims;
+}
+
 RequestClaims JWTAuthenticationPolicy::verify(const IDPConfig& idp, std::string_view token,
-                                              std::string& buffer) const {
+                                              std::chrono::system_clock::time_point now, std::string& buffer) const {
   // The signature and claims checks call no host code, so a host may let
   // other threads run meanwhile; the records are written from the host's
   // side. The claims are read in place, and copied before anything else runs.
   RequestClaims claims;
-  host().detached([&] { claims = RequestClaims::copy(idp.secure_read_claims(token), buffer); });
+  host().detached([&] { claims = RequestClaims::copy(idp.secure_read_claims(token, now), buffer); });
   return claims;
 }
 

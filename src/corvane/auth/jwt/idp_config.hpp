@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <optional>
@@ -68,7 +69,8 @@ class IDPConfig {
   // The same check for the request path: the claims read in place, with the
   // configured claim and "sub" (views valid until this thread verifies its
   // next token; see jose::verify_claims).
-  jose::VerifiedClaims secure_read_claims(std::string_view token) const;
+  jose::VerifiedClaims secure_read_claims(
+      std::string_view token, std::chrono::system_clock::time_point now = std::chrono::system_clock::now()) const;
   // The single sign-on user id: "sub" in comparison form, or "". From the
   // request path's claims, written into `buffer`: a view of it.
   std::string get_sso_user_id(const Json& token) const;

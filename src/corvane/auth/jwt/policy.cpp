@@ -45,6 +45,20 @@ const Regex& JWTAuthenticationPolicy::token_regex() {
   return pattern;
 }
 
+void JWTAuthenticationPolicy::construct_token_cache(const host::IniSettings& ini_settings) {
+  // Integer settings as the host reads them; a negative one is a ValueError
+  // naming its key, and 0 turns the cache off.
+  const auto setting = [&](const char* key, std::size_t fallback) {
+    const long value = host().asint(ini_settings.get(key, static_cast<long>(fallback)), static_cast<long>(fallback), key);
+    if (value < 0) throw ValueError(std::string(key) + " must be 0 or more, not " + std::to_string(value));
+    return static_cast<std::size_t>(value);
+  };
+  TokenCache::Limits limits;
+  limits.entries = setting("jwt_cvn.token_cache_entries", TokenCache::kDefaults.entries);
+  limits.max_token_bytes = setting("jwt_cvn.token_cache_max_token_bytes", TokenCache::kDefaults.max_token_bytes);
+  if (limits.entries > 0 && limits.max_token_bytes > 0) token_cache = std::make_unique<TokenCache>(limits);
+}
+
 void JWTAuthenticationPolicy::construct(const host::IniSettings& ini_settings) {
   Json* section = nullptr;
   try {
@@ -64,6 +78,7 @@ void JWTAuthenticationPolicy::construct(const host::IniSettings& ini_settings) {
     return;
   }
 
+  construct_token_cache(ini_settings);
   idps.emplace();
   Json& providers = strict_get(*section, "identity_providers");
   if (providers.is_null()) providers = Json::object();

@@ -4,7 +4,9 @@
 // session once.
 #pragma once
 
+#include <chrono>
 #include <exception>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -12,6 +14,7 @@
 #include <vector>
 
 #include "corvane/auth/jwt/idp_config.hpp"
+#include "corvane/auth/jwt/token_cache.hpp"
 #include "corvane/host/base_policy.hpp"
 #include "corvane/host/seam.hpp"
 #include "corvane/util/regex.hpp"
@@ -106,6 +109,11 @@ class JWTAuthenticationPolicy : public host::BaseAuthenticationPolicy {
   std::optional<ProviderTable> idps;
   // Every configured provider; all disabled when JWT authentication is off.
   std::vector<ProviderState> provider_states;
+  // The tokens this policy verified, until they expire; null when JWT
+  // authentication is off or the settings turn the cache off
+  // (jwt_cvn.token_cache_entries or jwt_cvn.token_cache_max_token_bytes 0).
+  // A reloaded configuration is a new policy: it starts empty.
+  std::unique_ptr<TokenCache> token_cache;
 
  private:
   // authenticate(), keeping the sso user id in the result only when asked:
@@ -115,9 +123,15 @@ class JWTAuthenticationPolicy : public host::BaseAuthenticationPolicy {
   // The stages of authenticate(), in order.
   // The ready provider named `idp_id`, with its records; null when none is.
   const IDPConfig* find_provider(std::string_view idp_id) const;
-  // The token verified with the provider's keys, what the path reads of its
-  // claims copied into `buffer`; its errors pass on.
-  RequestClaims verify(const IDPConfig& idp, std::string_view token, std::string& buffer) const;
+  // What the path reads of the claims of `token`, copied into `buffer`: from
+  // the token cache, or else verified with the provider's keys (and then
+  // remembered). Verification errors pass on.
+  RequestClaims read_claims(std::string_view idp_id, const IDPConfig& idp, std::string_view token,
+                            std::string& buffer) const;
+  // The token verified with the provider's keys at `now`, what the path reads
+  // of its claims copied into `buffer`; its errors pass on.
+  RequestClaims verify(const IDPConfig& idp, std::string_view token, std::chrono::system_clock::time_point now,
+                       std::string& buffer) const;
   // The debug record of a verified token's payload.
   void payload_record(std::string_view token) const;
   // The user id of verified claims, and their single sign-on id (a view of
@@ -129,6 +143,7 @@ class JWTAuthenticationPolicy : public host::BaseAuthenticationPolicy {
   // Called only from a handler of `error`.
   AuthOutcome refusal(const std::exception& error, bool verified) const;
   void construct(const host::IniSettings& ini_settings);
+  void construct_token_cache(const host::IniSettings& ini_settings);
 };
 
 }  // namespace corvane::auth::jwt

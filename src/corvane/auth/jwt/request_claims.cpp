@@ -12,6 +12,7 @@ RequestClaims RequestClaims::copy(const jose::VerifiedClaims& claims, std::strin
   out.kind = claims.kind();
   out.claim = {claim.kind, texts.substr(0, claim.text.size())};
   out.sub = {sub.kind, texts.substr(claim.text.size())};
+  out.window = claims.window();
   return out;
 }
 

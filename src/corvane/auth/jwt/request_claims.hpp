@@ -24,6 +24,7 @@ struct RequestClaims {
   JsonKind kind = JsonKind::absent;  // the payload's: an object, or what the mapping refuses
   ClaimText claim;                   // the configured claim
   ClaimText sub;
+  jose::TimeWindow window;  // "exp" and "nbf"
 
   // The members of `claims` (whose payload is JSON), their texts copied into
   // `buffer` (its capacity reused): the result views `buffer`.
