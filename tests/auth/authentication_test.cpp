@@ -493,7 +493,7 @@ TEST(TokenCache, Settings) {
   struct Case {
     host::IniSettings settings;
     std::optional<TokenCache::Limits> limits;  // nullopt: turned off
-    bool throws = false;
+    bool throws = false;  // the value is unreadable
   } cases[] = {
       {{}, TokenCache::kDefaults},
       {{{"jwt_cvn.token_cache_entries", " 12 "}, {"jwt_cvn.token_cache_max_token_bytes", "900"}},
@@ -504,12 +504,17 @@ TEST(TokenCache, Settings) {
       {{{"jwt_cvn.token_cache_max_token_bytes", "-1"}}, std::nullopt, true},
   };
   for (const auto& c : cases) {
-    if (c.throws) {
-      EXPECT_THROW(JWTAuthenticationPolicy(c.settings, configuration), ValueError);
-      continue;
-    }
+    logging::Capture capture;
     const JWTAuthenticationPolicy policy(c.settings, configuration);
     ASSERT_EQ(bool(policy.token_cache), bool(c.limits));
+    // An unreadable value turns the cache off with a warning; the policy works.
+    EXPECT_EQ(capture.records().front().level == warn, c.throws);
+    if (c.throws) {
+      EXPECT_EQ(capture.records().front().message.rfind(
+                    "The token cache was turned off due to invalid configuration in JWT authentication policy. ", 0),
+                0u);
+    }
+    EXPECT_EQ(policy.idps->size(), 1u);
     if (c.limits) {
       EXPECT_EQ(policy.token_cache->limits().entries, c.limits->entries);
       EXPECT_EQ(policy.token_cache->limits().max_token_bytes, c.limits->max_token_bytes);
