@@ -72,8 +72,10 @@ inline std::shared_ptr<Users> make_users(std::size_t count, bool non_ascii) {
 }
 
 // One provider "idp" over `jwks`, claim "email" to user attribute "email".
+// `ini` holds the token cache settings; the default is the host's default.
 inline std::unique_ptr<auth::jwt::JWTAuthenticationPolicy> make_policy(const std::string& jwks_path,
-                                                                       std::shared_ptr<const Users> users) {
+                                                                       std::shared_ptr<const Users> users,
+                                                                       const host::IniSettings& ini = {}) {
   Json provider = {{"enabled", true},
                    {"idp_name", "Bench"},
                    {"claim_attribute", "email"},
@@ -85,7 +87,7 @@ inline std::unique_ptr<auth::jwt::JWTAuthenticationPolicy> make_policy(const std
   *configuration.auth_settings = {
       {"authentication_policies", {{"jwt", {{"enabled", true}, {"identity_providers", {{kIdp, provider}}}}}}}};
   configuration.users = std::move(users);
-  auto policy = std::make_unique<auth::jwt::JWTAuthenticationPolicy>(host::IniSettings{}, configuration);
+  auto policy = std::make_unique<auth::jwt::JWTAuthenticationPolicy>(ini, configuration);
   if (!policy->idps || !policy->idps->find(kIdp)) throw std::runtime_error("the bench provider did not load");
   return policy;
 }
@@ -154,7 +156,10 @@ class RawVerifier {
 
 // One algorithm's site: three keys of the algorithm (the token is signed by
 // the last, as after two rotations), the token, its bearer header, and
-// policies over 10 and 1,000 users.
+// policies over 10 and 1,000 users without the token cache (every request
+// verifies its token), and over 10 users with the default cache (`cached`)
+// and with one smaller than `stream` (`small_cache`), a run of distinct
+// valid tokens.
 struct AlgorithmSite {
   explicit AlgorithmSite(const std::string& alg_name)
       : alg(alg_name) {
@@ -171,10 +176,21 @@ struct AlgorithmSite {
     claims = oidc_claims(claim_email(matched_index, false));
     compact = keys.back().token(claims, signing_jwk["kid"].get<std::string>());
     header = testing::bearer(compact);
+    const host::IniSettings uncached{{"jwt_cvn.token_cache_entries", "0"}};
     for (std::size_t count : {std::size_t{10}, std::size_t{1000}}) {
-      policies.push_back(make_policy(jwks_path, make_users(count, false)));
+      policies.push_back(make_policy(jwks_path, make_users(count, false), uncached));
+    }
+    cached = make_policy(jwks_path, make_users(10, false));
+    small_cache = make_policy(jwks_path, make_users(10, false),
+                              host::IniSettings{{"jwt_cvn.token_cache_entries", std::to_string(kStream / 4)}});
+    for (std::size_t i = 0; i < kStream; ++i) {
+      Json distinct = claims;
+      distinct["jti"] = "bench-" + std::to_string(i);
+      stream.push_back(testing::bearer(keys.back().token(distinct, signing_jwk["kid"].get<std::string>())));
     }
   }
+
+  static constexpr std::size_t kStream = 256;
 
   static constexpr std::size_t matched_index = 7;  // present in both user tables
 
@@ -192,6 +208,8 @@ struct AlgorithmSite {
   std::string compact;
   std::string header;
   std::vector<std::unique_ptr<auth::jwt::JWTAuthenticationPolicy>> policies;
+  std::unique_ptr<auth::jwt::JWTAuthenticationPolicy> cached, small_cache;
+  std::vector<std::string> stream;  // bearer headers of kStream distinct tokens
 };
 
 }  // namespace corvane::bench

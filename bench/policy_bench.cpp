@@ -4,7 +4,7 @@
 // targets and bench/plots.py draws the growth curves.
 //
 //   policy_bench [--out FILE] [--export DIR] [--only SECTION,...]
-//   sections: requests allocations users startup curves threads
+//   sections: requests cache allocations users startup curves threads
 //   BENCH_MAX_SECONDS: wall time per measurement before its spread stands (15)
 //   BENCH_THREAD_SECONDS: seconds per one- and two-thread run (0.5)
 #include <dlfcn.h>
@@ -101,6 +101,64 @@ Json measure_requests(const Sites& sites, const Budget& budget) {
   return out;
 }
 
+// Resident memory of this process, in bytes.
+double resident_bytes() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::atof(line.c_str() + 6) * 1024;
+  }
+  return 0;
+}
+
+// The token cache, per algorithm against the raw check: a repeated token
+// (hits), and a stream of distinct valid tokens four times the cache's size
+// (every request a miss that replaces an entry). Then the memory a full
+// default cache holds, filled with distinct HS256 tokens of the site's size.
+Json measure_token_cache(const Sites& sites, const Budget& budget) {
+  Json out = {{"algorithms", Json::object()}};
+  for (const auto& site : sites) {
+    std::cerr << "policy_bench: token cache " << site->alg << "\n";
+    RawVerifier verifier(site->alg, site->signing_jwk, site->compact);
+    apps::SimpleRequest repeated = api_request(site->header);
+    std::vector<apps::SimpleRequest> stream;
+    for (const auto& header : site->stream) stream.push_back(api_request(header));
+    if (site->cached->authenticated_userid(repeated) != site->expected_user() ||
+        site->small_cache->authenticated_userid(stream.front()) != site->expected_user()) {
+      out["algorithms"][site->alg] = {{"error", "the bench token is not authenticated"}};
+      continue;
+    }
+    std::size_t next = 0;
+    const auto* cached = site->cached.get();
+    const auto* small = site->small_cache.get();
+    out["algorithms"][site->alg] = {
+        {"repeated", to_json(measure_alternating({subject([&] { return verifier.verify(); }),
+                                                  subject([&] { return cached->authenticated_userid(repeated); })},
+                                                 budget))},
+        {"stream", to_json(measure_alternating(
+                       {subject([&] { return verifier.verify(); }),
+                        subject([&] { return small->authenticated_userid(stream[next++ % stream.size()]); })},
+                       budget))},
+        {"hits", cached->token_cache->hits()},
+        {"stream_hits", small->token_cache->hits()}};
+  }
+  std::cerr << "policy_bench: token cache memory\n";
+  const AlgorithmSite& hs256 = *sites.back();
+  const auto limits = auth::jwt::TokenCache::kDefaults;
+  const double before = resident_bytes();
+  auto policy = make_policy(hs256.jwks_path, make_users(10, false));
+  for (std::size_t i = 0; i < limits.entries; ++i) {
+    Json distinct = hs256.claims;
+    distinct["jti"] = "fill-" + std::to_string(i);
+    apps::SimpleRequest request =
+        api_request(testing::bearer(hs256.keys.back().token(distinct, hs256.signing_jwk["kid"].get<std::string>())));
+    policy->authenticated_userid(request);
+  }
+  out["memory"] = {{"entries", policy->token_cache->size()},
+                   {"token_bytes", hs256.compact.size()},
+                   {"resident_bytes", resident_bytes() - before}};
+  return out;
+}
+
 // Allocations per call of `f`, and of those the ones the exceptions made.
 template <class F>
 Json count_allocations(F f) {
@@ -141,6 +199,8 @@ Json measure_allocations(const Sites& sites) {
     const auto& policy = site->policy(10);
     apps::SimpleRequest request = api_request(site->header);
     out["authenticated"][site->alg] = count_allocations([&] { return policy.authenticated_userid(request); });
+    out["authenticated"][site->alg + ", cached"] =
+        count_allocations([&] { return site->cached->authenticated_userid(request); });
     apps::SimpleRequest bad_signature = api_request(testing::bearer(with_bad_signature(site->compact)));
     out["refused"]["bad signature (" + site->alg + ")"] =
         count_allocations([&] { return policy.authenticated_userid(bad_signature); });
@@ -198,6 +258,11 @@ Json measure_threads(const Sites& sites) {
         {"policy", [s] {
            auto request = std::make_shared<apps::SimpleRequest>(api_request(s->header));
            const auto* policy = &s->policy(10);
+           return std::function<bool()>([request, policy] { return bool(policy->authenticated_userid(*request)); });
+         }},
+        {"cached", [s] {
+           auto request = std::make_shared<apps::SimpleRequest>(api_request(s->header));
+           const auto* policy = s->cached.get();
            return std::function<bool()>([request, policy] { return bool(policy->authenticated_userid(*request)); });
          }},
     };
@@ -271,7 +336,7 @@ int main(int argc, char** argv) {
       for (std::string name; std::getline(list, name, ',');) only.insert(name);
     } else {
       std::cerr << "usage: policy_bench [--out FILE] [--export DIR] [--only SECTION,...]\n"
-                   "sections: requests allocations users startup curves threads\n";
+                   "sections: requests cache allocations users startup curves threads\n";
       return arg == "--help" ? 0 : 2;
     }
   }
@@ -292,6 +357,7 @@ int main(int argc, char** argv) {
 
   // Every child is forked before the threads section starts any thread.
   if (wanted("requests")) result["requests"] = measure_requests(sites, budget);
+  if (wanted("cache")) result["token_cache"] = measure_token_cache(sites, budget);
   if (wanted("allocations")) result["allocations"] = measure_allocations(sites);
   if (wanted("users")) {
     std::cerr << "policy_bench: users\n";

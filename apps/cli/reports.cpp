@@ -80,6 +80,9 @@ Json check_report(const std::string& ini_path) {
     entry["keys"] = std::move(keys);
     report["providers"].push_back(std::move(entry));
   }
+  const auth::jwt::TokenCache* cache = policy.token_cache.get();
+  report["token_cache"] = {{"entries", cache ? cache->limits().entries : 0},
+                           {"max_token_bytes", cache ? cache->limits().max_token_bytes : 0}};
   report["warnings"] = configuration_warnings(
       {ini_path, &built.settings, &built.settings_before, built.users.get(), &policy});
   report["startup_log"] = std::move(built.startup_log);
@@ -111,6 +114,13 @@ std::string render_check(const Json& check) {
   out << check["ini"].get<std::string>() << ": JWT authentication "
       << (check["jwt_enabled"].get<bool>() ? "enabled" : "disabled") << ", " << check["providers"].size()
       << " provider(s)\n";
+  const Json& cache = check["token_cache"];
+  if (cache["entries"] == 0) {
+    out << "token cache: off\n";
+  } else {
+    out << "token cache: " << cache["entries"].get<std::size_t>() << " entries, tokens up to "
+        << cache["max_token_bytes"].get<std::size_t>() << " bytes\n";
+  }
   for (const Json& provider : check["providers"]) {
     out << "\n" << provider["id"].get<std::string>() << ": " << provider["status"].get<std::string>() << "\n";
     if (provider.contains("reason")) {

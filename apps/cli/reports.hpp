@@ -17,8 +17,9 @@ Json log_records(const std::vector<logging::Record>& records);
 
 // Constructs the policy from the ini file and describes every provider:
 // {"ini", "jwt_enabled", "providers": [{"id", "status", "reason"?,
-// "endpoints", "keys": [{"kid", "kty", "alg"}]}], "warnings": [{"file",
-// "key", "message"}], "startup_log"}.
+// "endpoints", "keys": [{"kid", "kty", "alg"}]}], "token_cache": {"entries",
+// "max_token_bytes"} (both 0 when off), "warnings": [{"file", "key",
+// "message"}], "startup_log"}.
 // Configuration errors are ConfigError.
 Json check_report(const std::string& ini_path);
 // Every enabled provider is ready.

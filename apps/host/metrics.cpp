@@ -141,6 +141,13 @@ std::string HostMetrics::render(const auth::jwt::JWTAuthenticationPolicy& policy
     }
   }
 
+  header(out, "corvane_token_cache_lookups_total", "counter",
+         "Verified tokens looked up in the policy's token cache, by result (a reload starts from zero; "
+         "nothing while the cache is off).");
+  const auth::jwt::TokenCache* cache = policy.token_cache.get();
+  out += "corvane_token_cache_lookups_total{result=\"hit\"} " + std::to_string(cache ? cache->hits() : 0) + "\n";
+  out += "corvane_token_cache_lookups_total{result=\"miss\"} " + std::to_string(cache ? cache->misses() : 0) + "\n";
+
   header(out, "corvane_reloads_total", "counter", "Configuration reloads, by result.");
   out += "corvane_reloads_total{result=\"success\"} " + std::to_string(ok) + "\n";
   out += "corvane_reloads_total{result=\"failure\"} " + std::to_string(failed) + "\n";

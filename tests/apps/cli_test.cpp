@@ -51,6 +51,7 @@ TEST(Cli, CheckShowsEveryProviderAndItsStatus) {
   EXPECT_EQ(discovered["endpoints"]["token_endpoint"], "https://d.example/t");
   EXPECT_EQ(discovered["keys"], (Json::parse(R"([{"kid": "signing-1", "kty": "EC", "alg": "ES256"}])")));
   EXPECT_EQ(report["providers"][2]["status"], "disabled");
+  EXPECT_EQ(report["token_cache"], (Json{{"entries", 4096}, {"max_token_bytes", 4096}}));
 
   site.providers["broken"] = corvane::testing::email_provider(site.dir.path() + "/missing.json");
   site.write();
@@ -72,6 +73,7 @@ TEST(Cli, CheckShowsEveryProviderAndItsStatus) {
   EXPECT_NE(text.out.find("reason:                 'jwks_uri' (the key 'jwks_uri' is missing: "), std::string::npos)
       << text.out;
   EXPECT_NE(text.out.find("kid=signing-1 kty=EC alg=ES256"), std::string::npos);
+  EXPECT_NE(text.out.find("\ntoken cache: 4096 entries, tokens up to 4096 bytes\n"), std::string::npos);
 }
 
 TEST(Cli, CheckWarnsAboutMistakesThatConstructionAccepts) {

@@ -385,6 +385,8 @@ TEST(Host, MetricsCountEveryOutcome) {
            R"(corvane_provider_state{provider="off",state="disabled"} 1)",
            R"(corvane_provider_state{provider="broken",state="skipped"} 1)",
            R"(corvane_provider_keys{provider="local"} 1)",
+           R"(corvane_token_cache_lookups_total{result="hit"} )",
+           R"(corvane_token_cache_lookups_total{result="miss"} )",
            R"(corvane_reloads_total{result="success"} 1)",
            R"(corvane_reloads_total{result="failure"} 1)",
            R"(corvane_config_last_reload_successful 0)",

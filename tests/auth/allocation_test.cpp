@@ -39,8 +39,12 @@ TEST(RequestPath, AllocatesNothingButARefusalsException) {
   const std::string jwks = dir.write("jwks.json", Json{{"keys", {testing::oct_jwk(kSecret, "k1")}}}.dump());
   auto users = std::make_shared<Users>();
   users->add("alice", {{"email", "alice@example.org"}});
-  const JWTAuthenticationPolicy policy(
-      host::IniSettings{}, testing::jwt_configuration({{"idp", testing::email_provider(jwks)}}, users));
+  const host::AuthConfiguration configuration =
+      testing::jwt_configuration({{"idp", testing::email_provider(jwks)}}, users);
+  // Repeated tokens are answered from the token cache; without it, each is
+  // verified anew.
+  const JWTAuthenticationPolicy cached(host::IniSettings{}, configuration);
+  const JWTAuthenticationPolicy uncached(host::IniSettings{{"jwt_cvn.token_cache_entries", "0"}}, configuration);
   const Json claims = {{"sub", "alice-sso"}, {"email", "alice@example.org"}};
   const std::string good = testing::bearer(testing::mint_hs256(kSecret, "k1", claims));
   const std::string forged = testing::bearer(testing::mint_hs256("a different secret, also 32 bytes", "k1", claims));
@@ -79,21 +83,26 @@ TEST(RequestPath, AllocatesNothingButARefusalsException) {
       {"authenticated, long sso id", long_sub, "idp", AuthOutcome::authenticated, 0, false, 1},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    apps::SimpleRequest request;
-    if (!c.authorization.empty()) request.header("Authorization", c.authorization);
-    request.query("idp_id", c.idp).format("json");
-    sink->records = 0;
-    Authentication result;
-    const std::uint64_t policy_allocations = testing::steady_allocations([&] { result = policy.authenticate(request); });
-    EXPECT_EQ(result.outcome, c.outcome);
-    EXPECT_EQ(sink->records, 2 * c.warnings);
-    EXPECT_EQ(policy_allocations, (c.throws ? exception_allocations : 0) + c.result_copies);
+    for (const JWTAuthenticationPolicy* policy : {&cached, &uncached}) {
+      SCOPED_TRACE(std::string(c.name) + (policy == &cached ? ", cached" : ", uncached"));
+      apps::SimpleRequest request;
+      if (!c.authorization.empty()) request.header("Authorization", c.authorization);
+      request.query("idp_id", c.idp).format("json");
+      sink->records = 0;
+      Authentication result;
+      const std::uint64_t policy_allocations =
+          testing::steady_allocations([&] { result = policy->authenticate(request); });
+      EXPECT_EQ(result.outcome, c.outcome);
+      EXPECT_EQ(sink->records, 2 * c.warnings);
+      EXPECT_EQ(policy_allocations, (c.throws ? exception_allocations : 0) + c.result_copies);
+    }
   }
   // authenticated_userid() keeps no sso id, so even a long one costs nothing.
   apps::SimpleRequest request;
   request.header("Authorization", long_sub).query("idp_id", "idp").format("json");
-  EXPECT_EQ(testing::steady_allocations([&] { EXPECT_EQ(policy.authenticated_userid(request), "alice"); }), 0u);
+  for (const JWTAuthenticationPolicy* policy : {&cached, &uncached}) {
+    EXPECT_EQ(testing::steady_allocations([&] { EXPECT_EQ(policy->authenticated_userid(request), "alice"); }), 0u);
+  }
 
   logging::logger().set_level(level);
   logging::remove_sink(sink);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <thread>
 
 #include "cli/recording_request.hpp"
@@ -9,6 +10,7 @@
 #include "corvane/util/errors.hpp"
 #include "corvane/util/logging.hpp"
 #include "support/http_server.hpp"
+#include "support/jose_signer.hpp"
 #include "support/mint.hpp"
 #include "support/policy_fixture.hpp"
 
@@ -303,6 +305,226 @@ TEST_F(Authentication, RequestedFormatSequence) {
   json_first.header("Authorization", token_for(alice_claims())).query("idp_id", "idp");
   EXPECT_EQ(policy->authenticated_userid(json_first), "alice");
   EXPECT_EQ(json_first.session().invalidated, 0);
+}
+
+// Users whose walk first authenticates another request on the same thread,
+// as a host's users may (a directory behind an authenticated service, say).
+struct ReentrantUsers : host::UserDirectory {
+  std::shared_ptr<Users> users = std::make_shared<Users>();
+  const JWTAuthenticationPolicy* policy = nullptr;
+  std::string inner_authorization;
+  mutable std::optional<jwt::Authentication> inner;
+  mutable bool entered = false;
+  host::UserMatch match(const Json& name, std::string_view form) const override {
+    if (!entered) {
+      entered = true;
+      apps::SimpleRequest request;
+      request.header("Authorization", inner_authorization).query("idp_id", "idp").format("json");
+      inner = policy->authenticate(request);
+    }
+    return users->match(name, form);
+  }
+};
+
+// Host code the policy calls may authenticate a second, longer token on the
+// same thread: the outer request keeps its own user, single sign-on id and
+// log context.
+TEST_F(Authentication, ReentrantAuthenticationKeepsTheOuterToken) {
+  auto directory = std::make_shared<ReentrantUsers>();
+  directory->users->add("alice", {{"email", "alice@example.org"}});
+  directory->users->add("carol", {{"email", "carol.with-a-much-longer-address@example.org"}});
+  host::AuthConfiguration configuration = testing::jwt_configuration(
+      {{"idp", testing::email_provider(dir.path() + "/jwks.json")}});
+  configuration.users = directory;
+  const JWTAuthenticationPolicy reentrant(host::IniSettings{}, configuration);
+  directory->policy = &reentrant;
+  directory->inner_authorization =
+      token_for({{"sub", "carol-sso-" + std::string(40, 'c')}, {"email", "carol.with-a-much-longer-address@example.org"},
+                 {"name", std::string(300, 'x')}});
+
+  host::current_thread_log_context().erase("sso_user_id");
+  apps::SimpleRequest request;
+  request.header("Authorization", token_for(alice_claims())).query("idp_id", "idp").format("json");
+  const auto result = reentrant.authenticate(request);
+  ASSERT_TRUE(directory->inner);
+  EXPECT_EQ(directory->inner->user_id, "carol");
+  EXPECT_EQ(result.outcome, AuthOutcome::authenticated) << outcome_name(result.outcome);
+  EXPECT_EQ(result.user_id, "alice");
+  EXPECT_EQ(result.sso_user_id, "alice-sso");
+  EXPECT_EQ(host::current_thread_log_context()["sso_user_id"], "alice-sso");
+  EXPECT_EQ(request.session().sso_user_id, "alice-sso");
+}
+
+// A host whose clock the test sets.
+struct ClockHost : host::Host {
+  std::chrono::system_clock::time_point at = std::chrono::system_clock::now();
+  std::chrono::system_clock::time_point now() const override { return at; }
+};
+
+// All that one authentication leaves behind, for comparing a cached answer
+// with a first sight's.
+struct Observed {
+  std::optional<std::string> user_id;
+  AuthOutcome outcome;
+  std::string idp_id;
+  std::optional<std::string> sso_user_id;
+  std::vector<Record> records;
+  Json log_context;
+  std::optional<std::string> session_sso;
+  std::optional<std::string> remembered;
+  int invalidated;
+  bool operator==(const Observed&) const = default;
+};
+
+Observed observe(const JWTAuthenticationPolicy& policy, const std::string& authorization, const std::string& idp,
+                 const std::string& format = "html") {
+  host::current_thread_log_context().erase("sso_user_id");
+  apps::SimpleRequest request;
+  request.header("Authorization", authorization).query("idp_id", idp).format(format);
+  logging::Capture capture;
+  const auto result = policy.authenticate(request);
+  return {result.user_id,
+          result.outcome,
+          result.idp_id,
+          result.sso_user_id,
+          capture.records(),
+          host::current_thread_log_context(),
+          request.session().sso_user_id,
+          request.session().remembered,
+          request.session().invalidated};
+}
+
+// The token cache: a remembered token is answered as its first sight was,
+// for every algorithm, until its time window closes; tokens that do not
+// verify for the provider asked are never answered from it.
+TEST(TokenCache, HitsAnswerAsFirstSightsDo) {
+  using std::chrono::seconds;
+  testing::TempDir dir;
+  std::vector<testing::TestKey> keys;
+  std::vector<std::string> kids;  // the algorithm, or the curve for Ed448
+  Json set = Json::array();
+  for (const char* alg : {"HS256", "HS384", "HS512", "RS256", "RS384", "RS512", "PS256", "PS384", "PS512", "ES256",
+                          "ES384", "ES512", "ES256K", "EdDSA", "Ed448"}) {
+    keys.emplace_back(alg);
+    kids.push_back(alg);
+    set.push_back(keys.back().public_jwk(alg));
+  }
+  const testing::TestKey stranger("HS256");  // the other provider's key, under the same kid
+  const Json providers = {
+      {"idp", testing::email_provider(dir.write("jwks.json", Json{{"keys", set}}.dump()))},
+      {"other", testing::email_provider(dir.write("other.json", Json{{"keys", {stranger.public_jwk("HS256")}}}.dump()))}};
+  auto users = std::make_shared<Users>();
+  users->add("alice", {{"email", "Alice@Example.org"}});
+  auto clock = std::make_shared<ClockHost>();
+  host::AuthConfiguration configuration = testing::jwt_configuration(providers, users);
+  configuration.host = clock;
+  const JWTAuthenticationPolicy cached(host::IniSettings{}, configuration);
+  ASSERT_TRUE(cached.token_cache);
+  const JWTAuthenticationPolicy uncached(host::IniSettings{{"jwt_cvn.token_cache_entries", "0"}}, configuration);
+  ASSERT_FALSE(uncached.token_cache);
+
+  const auto t0 = clock->at;
+  const double start = std::chrono::duration<double>(t0.time_since_epoch()).count();
+  const auto claims = [&](Json extra) {
+    Json out = {{"sub", " Alice-SSO "}, {"email", "alice@EXAMPLE.org"}, {"exp", start + 600}};
+    if (extra.is_object()) out.update(extra);
+    return out;
+  };
+  struct Case {
+    std::string name;
+    std::string first;   // the token remembered at t0
+    std::string second;  // then asked for...
+    std::string idp;     // ...of this provider...
+    seconds later;       // ...this long after t0
+    bool hit;
+    AuthOutcome outcome;
+  };
+  std::vector<Case> cases;
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    const std::string token = testing::bearer(keys[i].token(claims({}), kids[i]));
+    cases.push_back({"repeated " + kids[i], token, token, "idp", seconds(0), true, AuthOutcome::authenticated});
+  }
+  const std::string short_lived = testing::bearer(keys[0].token(claims({{"exp", start + 100}}), "HS256"));
+  const std::string early = testing::bearer(keys[0].token(claims({{"nbf", start + 30}}), "HS256"));
+  const std::string compact = keys[0].token(claims({}), "HS256");
+  const std::string forged = compact.substr(0, compact.rfind('.') + 1) +
+                             stranger.token(claims({}), "HS256").substr(compact.rfind('.') + 1);
+  cases.push_back({"within exp + leeway", short_lived, short_lived, "idp", seconds(160), true,
+                   AuthOutcome::authenticated});
+  cases.push_back({"past exp + leeway", short_lived, short_lived, "idp", seconds(161), false,
+                   AuthOutcome::token_refused});
+  cases.push_back({"before nbf - leeway", early, early, "idp", seconds(-31), false, AuthOutcome::token_refused});
+  cases.push_back({"forged, same claims", testing::bearer(compact), testing::bearer(forged), "idp", seconds(0), false,
+                   AuthOutcome::token_refused});
+  cases.push_back({"another provider's token", testing::bearer(compact), testing::bearer(compact), "other",
+                   seconds(0), false, AuthOutcome::token_refused});
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    clock->at = t0;
+    const Observed first = observe(cached, c.first, "idp");
+    EXPECT_EQ(first, observe(uncached, c.first, "idp"));
+    EXPECT_EQ(first.outcome, AuthOutcome::authenticated);
+    clock->at = t0 + c.later;
+    const std::uint64_t hits = cached.token_cache->hits();
+    const Observed second = observe(cached, c.second, c.idp);
+    EXPECT_EQ(cached.token_cache->hits() - hits, c.hit ? 1u : 0u);
+    EXPECT_EQ(second.outcome, c.outcome) << outcome_name(second.outcome);
+    EXPECT_EQ(second, observe(uncached, c.second, c.idp));
+    if (c.first == c.second && !c.hit) {  // a closed window drops the entry
+      const std::uint64_t misses = cached.token_cache->misses();
+      observe(cached, c.second, c.idp);
+      EXPECT_EQ(cached.token_cache->misses() - misses, 1u);
+    }
+  }
+  // A reloaded configuration is a new policy, which starts with nothing.
+  const JWTAuthenticationPolicy reloaded(host::IniSettings{}, configuration);
+  EXPECT_EQ(reloaded.token_cache->size(), 0u);
+  EXPECT_GT(cached.token_cache->size(), 0u);
+  observe(reloaded, cases.front().first, "idp");
+  EXPECT_EQ(reloaded.token_cache->hits(), 0u);
+  EXPECT_EQ(reloaded.token_cache->misses(), 1u);
+}
+
+TEST(TokenCache, Settings) {
+  testing::TempDir dir;
+  const host::AuthConfiguration configuration = testing::jwt_configuration(
+      {{"idp", testing::email_provider(dir.write("jwks.json", Json{{"keys", {testing::oct_jwk(kSecret, "k1")}}}.dump()))}});
+  struct Case {
+    host::IniSettings settings;
+    std::optional<TokenCache::Limits> limits;  // nullopt: turned off
+    bool throws = false;  // the value is unreadable
+  } cases[] = {
+      {{}, TokenCache::kDefaults},
+      {{{"jwt_cvn.token_cache_entries", " 12 "}, {"jwt_cvn.token_cache_max_token_bytes", "900"}},
+       TokenCache::Limits{12, 900}},
+      {{{"jwt_cvn.token_cache_entries", "0"}}, std::nullopt},
+      {{{"jwt_cvn.token_cache_max_token_bytes", "0"}}, std::nullopt},
+      {{{"jwt_cvn.token_cache_entries", "many"}}, std::nullopt, true},
+      {{{"jwt_cvn.token_cache_max_token_bytes", "-1"}}, std::nullopt, true},
+  };
+  for (const auto& c : cases) {
+    logging::Capture capture;
+    const JWTAuthenticationPolicy policy(c.settings, configuration);
+    ASSERT_EQ(bool(policy.token_cache), bool(c.limits));
+    // An unreadable value turns the cache off with a warning; the policy works.
+    EXPECT_EQ(capture.records().front().level == warn, c.throws);
+    if (c.throws) {
+      EXPECT_EQ(capture.records().front().message.rfind(
+                    "The token cache was turned off due to invalid configuration in JWT authentication policy. ", 0),
+                0u);
+    }
+    EXPECT_EQ(policy.idps->size(), 1u);
+    if (c.limits) {
+      EXPECT_EQ(policy.token_cache->limits().entries, c.limits->entries);
+      EXPECT_EQ(policy.token_cache->limits().max_token_bytes, c.limits->max_token_bytes);
+    }
+  }
+  // A token over the size limit takes the full path every time.
+  const JWTAuthenticationPolicy small(host::IniSettings{{"jwt_cvn.token_cache_max_token_bytes", "20"}}, configuration);
+  const std::string token = testing::bearer(testing::mint_hs256(kSecret, "k1", {{"sub", "a"}, {"email", "x@y.z"}}));
+  for (int i = 0; i < 2; ++i) observe(small, token, "idp");
+  EXPECT_EQ(small.token_cache->hits(), 0u);
+  EXPECT_EQ(small.token_cache->size(), 0u);
 }
 
 TEST_F(Authentication, ConcurrentRequestsMatchASingleThread) {

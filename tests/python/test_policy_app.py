@@ -338,7 +338,8 @@ def test_asint_receives_the_setting_as_the_host_holds_it(site, monkeypatch):
     for value in [None, 2.0, "5", 7]:
         seen.clear()
         policy = JWTAuthenticationPolicy(site.settings(**{"jwt_cvn.http_timeout": value}))
-        assert seen == [(value, 1, "jwt_cvn.http_timeout")] and type(seen[0][0]) is type(value), value
+        timeouts = [entry for entry in seen if entry[2] == "jwt_cvn.http_timeout"]  # the cache's settings too
+        assert timeouts == [(value, 1, "jwt_cvn.http_timeout")] and type(timeouts[0][0]) is type(value), value
         assert policy.idps["idp"].jwt_settings_http_timeout == 3
         seen.clear()
         IDPConfig({}, provider(site.jwks), {"jwt_cvn.http_timeout": value})
@@ -535,3 +536,48 @@ def test_errors_reach_the_caller_as_built_in_kinds(site, monkeypatch, records):
     monkeypatch.setattr("corvane.logging_conf.current_thread_log_context",
                         lambda: (_ for _ in ()).throw(ValueError("no context")))
     assert policy.authenticated_userid(request()) is None
+
+
+# Re-entrant authentication: host code the policy calls (here the users
+# mapping) authenticates another request on the same thread.
+class _ReentrantRecord:
+    """A user record whose first attribute read authenticates another request."""
+
+    def __init__(self, email, on_read=None):
+        self._email = email
+        self._on_read = on_read
+
+    @property
+    def email(self):
+        on_read, self._on_read = self._on_read, None
+        if on_read:
+            on_read()
+        return self._email
+
+
+def test_reentrant_authentication_from_the_users_keeps_the_outer_user(site, monkeypatch):
+    import corvane.logging_conf
+    from corvane.auth.jwt.jwt import JWTAuthenticationPolicy
+    from corvane.auth.policies import BaseAuthenticationPolicy
+
+    long_email = "carol.with-a-much-longer-address@example.org"
+    inner_token = site.token(email=long_email, sub="Carol-SSO-" + "c" * 40)
+    inner_users = []
+
+    def authenticate_inner():
+        request = testing.DummyRequest(headers={"Authorization": inner_token}, params={"idp_id": "idp"})
+        inner_users.append(policy.authenticated_userid(request))
+
+    users = {"alice": _ReentrantRecord("alice@example.org", authenticate_inner), "carol": _ReentrantRecord(long_email)}
+    original = BaseAuthenticationPolicy.__init__
+
+    def python_users(self, settings):
+        original(self, settings)
+        self.users = users
+
+    monkeypatch.setattr(BaseAuthenticationPolicy, "__init__", python_users)
+    policy = JWTAuthenticationPolicy(site.settings())
+    outer = testing.DummyRequest(headers={"Authorization": site.token()}, params={"idp_id": "idp"})
+    assert policy.authenticated_userid(outer) == "alice"
+    assert inner_users == ["carol"]
+    assert corvane.logging_conf.current_thread_log_context()["sso_user_id"] == "alice-sso"

@@ -8,6 +8,7 @@
 //     constants, the host's own errors, and where host code must not run).
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <exception>
 #include <optional>
@@ -92,6 +93,9 @@ class Host {
 
   // The host's asint(value, default, key): an integer setting.
   virtual long asint(const Json& value, long fallback, std::string_view key) const;
+
+  // The time tokens are judged at.
+  virtual std::chrono::system_clock::time_point now() const { return std::chrono::system_clock::now(); }
 
   // The framework's principal constants.
   virtual std::string everyone() const { return Everyone; }

@@ -13,6 +13,23 @@ JsonKind VerifiedClaims::kind() const {
 
 Json VerifiedClaims::json() const { return parse_json(payload_); }
 
+namespace {
+
+double seconds_of(std::chrono::system_clock::time_point now) {
+  return std::chrono::duration<double>(now.time_since_epoch()).count();
+}
+constexpr double kLeewaySeconds = std::chrono::duration<double>(detail::kLeeway).count();
+
+bool expired(const std::optional<double>& exp, double seconds) { return exp && *exp < seconds - kLeewaySeconds; }
+bool not_yet_valid(const std::optional<double>& nbf, double seconds) { return nbf && *nbf > seconds + kLeewaySeconds; }
+
+}  // namespace
+
+bool within_window(const TimeWindow& window, std::chrono::system_clock::time_point now) {
+  const double seconds = seconds_of(now);
+  return !expired(window.exp, seconds) && !not_yet_valid(window.nbf, seconds);
+}
+
 namespace detail {
 namespace {
 
@@ -44,12 +61,17 @@ void check_registered_claims(std::span<const JsonMember, kRegisteredClaims.size(
       throw JWTInvalidClaimFormat("Claim '" + std::string(kRegisteredClaims[name]) + "' must be a number");
     }
   }
-  const double seconds = std::chrono::duration<double>(now.time_since_epoch()).count();
-  const double leeway = std::chrono::duration<double>(kLeeway).count();
-  if (claims[exp].kind != JsonKind::absent && claims[exp].number < seconds - leeway) throw JWTExpired("Token expired");
-  if (claims[nbf].kind != JsonKind::absent && claims[nbf].number > seconds + leeway) {
-    throw JWTNotYetValid("Token not yet valid");
-  }
+  const TimeWindow window = time_window(claims);
+  const double seconds = seconds_of(now);
+  if (expired(window.exp, seconds)) throw JWTExpired("Token expired");
+  if (not_yet_valid(window.nbf, seconds)) throw JWTNotYetValid("Token not yet valid");
+}
+
+TimeWindow time_window(std::span<const JsonMember, kRegisteredClaims.size()> claims) {
+  TimeWindow window;
+  if (claims[exp].kind != JsonKind::absent) window.exp = claims[exp].number;
+  if (claims[nbf].kind != JsonKind::absent) window.nbf = claims[nbf].number;
+  return window;
 }
 
 }  // namespace detail

@@ -16,6 +16,15 @@ namespace corvane::jose {
 
 class JWKSet;
 class VerifiedClaims;
+
+// A verified token's "exp" and "nbf" (NumericDates, in seconds), when present.
+struct TimeWindow {
+  std::optional<double> exp;
+  std::optional<double> nbf;
+};
+// Whether `window` holds at `now` with the leeway: exactly what the
+// registered claims check refuses as JWTExpired or JWTNotYetValid otherwise.
+bool within_window(const TimeWindow& window, std::chrono::system_clock::time_point now);
 VerifiedClaims verify_claims(std::string_view token, const JWKSet& keys, std::optional<std::string_view> claim,
                              std::chrono::system_clock::time_point now);
 
@@ -35,6 +44,8 @@ class VerifiedClaims {
   // the payload is an object holding them.
   const JsonMember& claim() const noexcept { return claim_; }
   const JsonMember& sub() const noexcept { return sub_; }
+  // "exp" and "nbf", as checked when the token was verified.
+  const TimeWindow& window() const noexcept { return window_; }
   // The payload as JSON, parsed at each call: for callers that want a tree.
   Json json() const;
 
@@ -47,6 +58,7 @@ class VerifiedClaims {
   std::string error_;                 // why not
   JsonMember claim_;
   JsonMember sub_;
+  TimeWindow window_;
 };
 
 namespace detail {
@@ -64,6 +76,8 @@ inline constexpr std::array<std::string_view, 8> kRegisteredClaims = {"iss", "su
 // now + leeway is JWTNotYetValid.
 void check_registered_claims(std::span<const JsonMember, kRegisteredClaims.size()> claims,
                              std::chrono::system_clock::time_point now);
+// "exp" and "nbf" of registered claims that passed that check.
+TimeWindow time_window(std::span<const JsonMember, kRegisteredClaims.size()> claims);
 
 }  // namespace detail
 }  // namespace corvane::jose

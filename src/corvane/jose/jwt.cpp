@@ -59,7 +59,9 @@ VerifiedClaims verify_claims(std::string_view token, const JWKSet& keys, std::op
     return verified;
   }
   if (verified.kind_ == JsonKind::object) {
-    detail::check_registered_claims(std::span(members).first<detail::kRegisteredClaims.size()>(), now);
+    const auto registered = std::span(members).first<detail::kRegisteredClaims.size()>();
+    detail::check_registered_claims(registered, now);
+    verified.window_ = detail::time_window(registered);
     verified.sub_ = members[1];
     verified.claim_ = members.back();
   }

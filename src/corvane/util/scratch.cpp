@@ -6,7 +6,10 @@
 namespace corvane {
 namespace {
 
-constexpr std::size_t kLevels = 4;
+// An authentication holds three buffers (the token, its claims, a
+// comparison form) and a record two more while it is written; a second
+// authentication nested in it (from host code) fits too.
+constexpr std::size_t kLevels = 8;
 // A buffer that grew past this (one huge token) is given back when returned,
 // so a thread does not hold it for its whole life.
 constexpr std::size_t kKeptCapacity = 64 * 1024;

@@ -17,17 +17,6 @@ AttributeError not_text(const char* type) {
   return AttributeError(std::string("'") + type + "' object has no attribute 'strip'");
 }
 
-// The comparison forms of the thread's current token, reused from token to
-// token: scratch space, never state.
-std::string& claim_form_buffer() {
-  thread_local std::string buffer;
-  return buffer;
-}
-std::string& sub_form_buffer() {
-  thread_local std::string buffer;
-  return buffer;
-}
-
 TypeError not_a_mapping(const char* type) {
   return TypeError(std::string(type) + " indices must be integers or slices, not str");
 }
@@ -52,12 +41,13 @@ jose::JWT IDPConfig::secure_load_jwt(std::string_view token) const {
   return jose::JWT(token, key_set);
 }
 
-jose::VerifiedClaims IDPConfig::secure_read_claims(std::string_view token) const {
+jose::VerifiedClaims IDPConfig::secure_read_claims(std::string_view token,
+                                                   std::chrono::system_clock::time_point now) const {
   if (!truthy(offline_verification)) throw NotImplementedError();
   const jose::JWKSet& key_set = offline_jwks.value();
   std::optional<std::string_view> claim;
   if (claim_attribute.is_string()) claim = claim_attribute.get_ref<const std::string&>();
-  return jose::verify_claims(token, key_set, claim);
+  return jose::verify_claims(token, key_set, claim, now);
 }
 
 // The payload alone becomes a tree; the header is never needed as one.
@@ -77,12 +67,12 @@ std::string IDPConfig::get_user_id_for_claims(const Json& token) const {
   return std::move(matched_users.user_id);
 }
 
-std::string IDPConfig::get_user_id_for_claims(const jose::VerifiedClaims& token) const {
-  if (token.kind() != JsonKind::object) throw not_a_mapping(python_type_name(token.kind()));
-  const JsonMember& claim = token.claim();
+std::string IDPConfig::get_user_id_for_claims(const RequestClaims& token, std::string& form_buffer) const {
+  if (token.kind != JsonKind::object) throw not_a_mapping(python_type_name(token.kind));
+  const ClaimText& claim = token.claim;
   if (claim.kind == JsonKind::absent) throw missing_claim(claim_attribute);
   if (claim.kind != JsonKind::string) throw not_text(python_type_name(claim.kind));
-  const std::string_view token_auth_attr = comparison_form(claim.text, claim_form_buffer());
+  const std::string_view token_auth_attr = comparison_form(claim.text, form_buffer);
 
   if (!users) throw AttributeError("'NoneType' object has no attribute 'items'");
   host::UserMatch matched_users = users->match(user_config_attribute, token_auth_attr);
@@ -107,16 +97,16 @@ std::string IDPConfig::get_sso_user_id(const Json& token) const {
   }
 }
 
-std::string_view IDPConfig::get_sso_user_id(const jose::VerifiedClaims& token) const {
-  if (token.kind() != JsonKind::object) throw not_iterable(python_type_name(token.kind()));
-  const JsonMember& sub = token.sub();
+std::string_view IDPConfig::get_sso_user_id(const RequestClaims& token, std::string& buffer) const {
+  if (token.kind != JsonKind::object) throw not_iterable(python_type_name(token.kind));
+  const ClaimText& sub = token.sub;
   if (sub.kind == JsonKind::absent) {
     warn_no_sub();
     return {};
   }
   // "sub" is text here: the registered claims check refused anything else.
   try {
-    return comparison_form(sub.text, sub_form_buffer());
+    return comparison_form(sub.text, buffer);
   } catch (const Exception& e) {
     warn_bad_sub(e);
     return {};

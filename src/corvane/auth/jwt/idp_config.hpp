@@ -4,12 +4,14 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "corvane/auth/jwt/request_claims.hpp"
 #include "corvane/host/ini_settings.hpp"
 #include "corvane/host/seam.hpp"
 #include "corvane/jose/jwk_set.hpp"
@@ -67,14 +69,17 @@ class IDPConfig {
   // The same check for the request path: the claims read in place, with the
   // configured claim and "sub" (views valid until this thread verifies its
   // next token; see jose::verify_claims).
-  jose::VerifiedClaims secure_read_claims(std::string_view token) const;
-  // The single sign-on user id: "sub" in comparison form, or "". From
-  // claims read in place, a view valid until this thread's next token.
+  jose::VerifiedClaims secure_read_claims(
+      std::string_view token, std::chrono::system_clock::time_point now = std::chrono::system_clock::now()) const;
+  // The single sign-on user id: "sub" in comparison form, or "". From the
+  // request path's claims, written into `buffer`: a view of it.
   std::string get_sso_user_id(const Json& token) const;
-  std::string_view get_sso_user_id(const jose::VerifiedClaims& token) const;
-  // The id of the one user whose attribute matches the configured claim.
+  std::string_view get_sso_user_id(const RequestClaims& token, std::string& buffer) const;
+  // The id of the one user whose attribute matches the configured claim. The
+  // request path's claims give the claim's comparison form in `form_buffer`,
+  // which the users read while they are walked.
   std::string get_user_id_for_claims(const Json& token) const;
-  std::string get_user_id_for_claims(const jose::VerifiedClaims& token) const;
+  std::string get_user_id_for_claims(const RequestClaims& token, std::string& form_buffer) const;
 
   std::shared_ptr<const host::UserDirectory> users;
   Json* idp_config;

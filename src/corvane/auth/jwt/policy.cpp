@@ -46,6 +46,35 @@ const Regex& JWTAuthenticationPolicy::token_regex() {
   return pattern;
 }
 
+void JWTAuthenticationPolicy::construct_token_cache(const host::IniSettings& ini_settings) {
+  // Integer settings as the host reads them; 0 turns the cache off. A value
+  // the host cannot read, or a negative one, turns it off with a warning, as
+  // a provider's invalid setting skips that provider: the policy still works.
+  const auto setting = [&](const char* key, std::size_t fallback) {
+    const long value = host().asint(ini_settings.get(key, static_cast<long>(fallback)), static_cast<long>(fallback), key);
+    if (value < 0) throw ValueError(std::string(key) + " must be 0 or more, not " + std::to_string(value));
+    return static_cast<std::size_t>(value);
+  };
+  const auto turn_off = [](std::string_view reason) {
+    logging::warning("The token cache was turned off due to invalid configuration in JWT authentication policy. " +
+                     std::string(reason));
+  };
+  TokenCache::Limits limits;
+  try {
+    limits.entries = setting("jwt_cvn.token_cache_entries", TokenCache::kDefaults.entries);
+    limits.max_token_bytes = setting("jwt_cvn.token_cache_max_token_bytes", TokenCache::kDefaults.max_token_bytes);
+  } catch (const Exception& exc) {
+    turn_off(exc.what());
+    return;
+  } catch (const std::exception& exc) {  // the host's own error, from asint say
+    std::string text;
+    if (!host().belongs_to(exc, host::ErrorFamily::ordinary, text)) throw;
+    turn_off(text);
+    return;
+  }
+  if (limits.entries > 0 && limits.max_token_bytes > 0) token_cache = std::make_unique<TokenCache>(limits);
+}
+
 void JWTAuthenticationPolicy::construct(const host::IniSettings& ini_settings) {
   Json* section = nullptr;
   try {
@@ -65,6 +94,7 @@ void JWTAuthenticationPolicy::construct(const host::IniSettings& ini_settings) {
     return;
   }
 
+  construct_token_cache(ini_settings);
   idps.emplace();
   Json& providers = strict_get(*section, "identity_providers");
   if (providers.is_null()) providers = Json::object();

@@ -4,6 +4,9 @@
 // session once.
 #pragma once
 
+#include <chrono>
+#include <exception>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -11,6 +14,7 @@
 #include <vector>
 
 #include "corvane/auth/jwt/idp_config.hpp"
+#include "corvane/auth/jwt/token_cache.hpp"
 #include "corvane/host/base_policy.hpp"
 #include "corvane/host/seam.hpp"
 #include "corvane/util/regex.hpp"
@@ -107,13 +111,41 @@ class JWTAuthenticationPolicy : public host::BaseAuthenticationPolicy {
   std::optional<ProviderTable> idps;
   // Every configured provider; all disabled when JWT authentication is off.
   std::vector<ProviderState> provider_states;
+  // The tokens this policy verified, until they expire; null when JWT
+  // authentication is off or the settings turn the cache off
+  // (jwt_cvn.token_cache_entries or jwt_cvn.token_cache_max_token_bytes 0).
+  // A reloaded configuration is a new policy: it starts empty.
+  std::unique_ptr<TokenCache> token_cache;
 
  private:
   // authenticate(), keeping the sso user id in the result only when asked:
   // authenticated_userid() has no use for it, and an id longer than the
   // small-string buffer would cost an allocation per request.
   Authentication authenticate(host::PolicyRequest& request, bool keep_sso_user_id) const;
+  // The stages of authenticate(), in order.
+  // The ready provider named `idp_id`, with its records; null when none is.
+  const IDPConfig* find_provider(std::string_view idp_id) const;
+  // What the path reads of the claims of `token`, copied into `buffer`: from
+  // the token cache, or else verified with the provider's keys (and then
+  // remembered). Verification errors pass on.
+  RequestClaims read_claims(std::string_view idp_id, const IDPConfig& idp, std::string_view token,
+                            std::string& buffer) const;
+  // The token verified with the provider's keys at `now`, what the path reads
+  // of its claims copied into `buffer`; its errors pass on.
+  RequestClaims verify(const IDPConfig& idp, std::string_view token, std::chrono::system_clock::time_point now,
+                       std::string& buffer) const;
+  // The debug record of a verified token's payload.
+  void payload_record(std::string_view token) const;
+  // The user id of verified claims, and their single sign-on id (a view of
+  // `buffer`), which also goes to the log context. Errors pass on.
+  std::string_view map_user(host::PolicyRequest& request, const IDPConfig& idp, const RequestClaims& claims,
+                            std::string& user_id, std::string& buffer) const;
+  // The outcome of an authentication that failed with `error` (rethrown when
+  // it is not a failed authentication but the host's), with its record.
+  // Called only from a handler of `error`.
+  AuthOutcome refusal(const std::exception& error, bool verified) const;
   void construct(const host::IniSettings& ini_settings);
+  void construct_token_cache(const host::IniSettings& ini_settings);
 };
 
 }  // namespace corvane::auth::jwt
