@@ -333,6 +333,7 @@ TEST(Host, MetricsCountEveryOutcome) {
   site.providers["broken"] = broken;
   site.users["twin1"] = {{"email", "twin@example.org"}};
   site.users["twin2"] = {{"email", "Twin@example.org"}};
+  site.users["doe, \"j\u00f6\" 100%"] = {{"email", "doe@example.org"}};
   site.write();
   RunningHost host(site);
   const std::string alice = site.bearer("alice@example.org");
@@ -365,14 +366,14 @@ TEST(Host, MetricsCountEveryOutcome) {
     if (c.status == 200 && c.path == "/auth") login = *result;
   }
   ASSERT_TRUE(login);
-  EXPECT_EQ(login->get_header_value("X-Auth-User"), "alice");
-  EXPECT_EQ(login->get_header_value("X-Auth-Sso-User"), "sso-alice@example.org");
+  EXPECT_EQ(login->get_header_value("X-Auth-User"), "\"alice\"");
+  EXPECT_EQ(login->get_header_value("X-Auth-Sso-User"), "\"sso-alice@example.org\"");
   EXPECT_EQ(login->get_header_value("X-Auth-Principals"),
-            "system.Everyone, system.Authenticated, alice, group:corvane_users");
+            "\"system.Everyone\", \"system.Authenticated\", \"alice\", \"group:corvane_users\"");
   const std::string set_cookie = login->get_header_value("Set-Cookie");  // the original asked for HTML
   const std::string cookie = set_cookie.substr(0, set_cookie.find(';'));
   auto by_session = host.get("/auth", {{"Cookie", cookie}, {"X-Original-URI", "/app/data.json"}});
-  EXPECT_EQ(by_session->get_header_value("X-Auth-User"), "alice");
+  EXPECT_EQ(by_session->get_header_value("X-Auth-User"), "\"alice\"");
   EXPECT_FALSE(by_session->has_header("Set-Cookie"));
   EXPECT_EQ(host.get("/auth")->get_header_value("WWW-Authenticate"), "Bearer");
   EXPECT_EQ(host.get("/whoami.json", {{"Cookie", cookie}})->status, 200);
@@ -413,6 +414,15 @@ TEST(Host, MetricsCountEveryOutcome) {
     EXPECT_NE(metrics->body.find("\n" + line), std::string::npos) << line << "\n" << metrics->body;
   }
   EXPECT_EQ(metrics->body.find("provider=\"nobody\""), std::string::npos);
+  // A comma, a quote, a non-ASCII letter and "%" in a user id cannot be
+  // misread (read raw: the test client would undo the percent escapes).
+  const std::string doe = exchange(host.port(), "GET /auth HTTP/1.1\r\nHost: h\r\nConnection: close\r\n"
+                                   "X-Original-URI: /app/data.json?idp_id=local\r\nAuthorization: " +
+                                   site.bearer("doe@example.org") + "\r\n\r\n");
+  EXPECT_NE(doe.find("\r\nX-Auth-User: \"doe, \\\"j%C3%B6\\\" 100%25\"\r\n"), std::string::npos) << doe;
+  EXPECT_NE(doe.find("\r\nX-Auth-Principals: \"system.Everyone\", \"system.Authenticated\", "
+                     "\"doe, \\\"j%C3%B6\\\" 100%25\", \"group:corvane_users\"\r\n"),
+            std::string::npos) << doe;
 }
 
 TEST(HostConcurrency, ReloadSwapsKeysWithoutFailingARequest) {
