@@ -72,7 +72,8 @@ std::string unknown_key_message(std::string_view key, const std::vector<std::str
 }
 
 void lint_ini(const LintInput& input, Warnings& warnings) {
-  for (const auto& [key, value] : input.settings->values()) {
+  for (const auto& entry : input.settings->values()) {
+    const auto& key = entry.first;  // a named reference: clang 14 cannot capture a structured binding
     const bool ours = std::any_of(std::begin(kIniPrefixes), std::end(kIniPrefixes),
                                   [&](std::string_view prefix) { return key.rfind(prefix, 0) == 0; });
     if (!ours || std::find(kIniKeys.begin(), kIniKeys.end(), key) != kIniKeys.end()) continue;

@@ -43,8 +43,8 @@ std::string bearer_problem(std::string_view value) {
     if (lower.rfind("bearer", 0) == 0) return "\"Bearer\" must be followed by exactly one blank";
     return "the value does not begin with \"Bearer \"; " + std::string(kForm);
   }
+  if (value.size() < 8 || value[7] == ' ') return "\"Bearer\" must be followed by exactly one blank and the token";
   std::string_view token = value.substr(7);
-  if (value.size() < 8 || token.front() == ' ') return "\"Bearer\" must be followed by exactly one blank and the token";
   if (token.back() == '\n') token.remove_suffix(1);  // one final line feed is allowed
   if (looks_compact(token)) {
     return "this is a compact JWT sent as it is; the header carries the standard base64 of the whole compact JWT "

@@ -20,6 +20,27 @@ const std::string& header_value(const std::string& value, const char* what) {
   return value;
 }
 
+// The identity headers' one encoding: an RFC 8941 string whose content is
+// the UTF-8 text with every byte outside printable ASCII, and "%" itself,
+// percent-encoded. A reader unquotes the string, then percent-decodes it; a
+// comma or a quote in an id can never be taken for a separator.
+std::string structured_string(std::string_view text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out = "\"";
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte > 0x7e || c == '%') {
+      out += '%';
+      out += kHex[byte >> 4];
+      out += kHex[byte & 15];
+      continue;
+    }
+    if (c == '"' || c == '\\') out += '\\';
+    out += c;
+  }
+  return out + '"';
+}
+
 HttpResponse json_response(int status, const Json& document) {
   return {status, "application/json", document.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n", {}, false};
 }
@@ -78,17 +99,19 @@ ForwardAuthAnswer answer_forward_auth(const HttpRequest& subrequest, const Forwa
     answer.response = json_response(401, refused);
     return answer;
   }
+  // An RFC 8941 list of such strings.
   std::string principals;
   for (const std::string& principal : context.policy.principals_for(*identity.user_id)) {
-    principals += (principals.empty() ? "" : ", ") + principal;
+    principals += (principals.empty() ? "" : ", ") + structured_string(principal);
   }
   answer.response = json_response(200, {{"user_id", *identity.user_id},
                                         {"authenticated_by", identity.via},
                                         {"sso_user_id", identity.sso_user_id ? Json(*identity.sso_user_id) : Json()}});
   HttpFields& headers = answer.response.headers;
-  headers.emplace_back("X-Auth-User", header_value(*identity.user_id, "the user id"));
+  headers.emplace_back("X-Auth-User", structured_string(header_value(*identity.user_id, "the user id")));
   if (identity.sso_user_id && !identity.sso_user_id->empty()) {
-    headers.emplace_back("X-Auth-Sso-User", header_value(*identity.sso_user_id, "the sso user id"));
+    headers.emplace_back("X-Auth-Sso-User",
+                         structured_string(header_value(*identity.sso_user_id, "the sso user id")));
   }
   headers.emplace_back("X-Auth-Principals", principals);
   if (auto cookie = session_cookie(request.session(), context.sessions, context.session_secure)) {

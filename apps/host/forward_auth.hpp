@@ -2,7 +2,8 @@
 // (nginx auth_request). The proxy sends the original request's headers and
 // its target in X-Original-URI; the answer is 200 with the user in
 // X-Auth-User, X-Auth-Sso-User and X-Auth-Principals (and Set-Cookie when
-// this request logged in), or 401. The proxy must strip those X-Auth-*
+// this request logged in), or 401. Each id is an RFC 8941 string of the
+// percent-encoded UTF-8 id, the principals a list of them (forward_auth.cpp). The proxy must strip those X-Auth-*
 // headers from the client's own request before it reaches the application.
 #pragma once
 

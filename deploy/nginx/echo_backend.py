@@ -1,17 +1,29 @@
 """The protected application of the nginx test: answers every GET with the
-identity headers nginx passed it, as JSON. Prints its port, then serves."""
+identity headers nginx passed it, decoded, as JSON. Prints its port, then
+serves."""
 import http.server
 import json
 import sys
+from urllib.parse import unquote
+
+
+# The identity headers' encoding, as an application reads it: an RFC 8941
+# string (a list of them for the principals) of percent-encoded UTF-8.
+def identity(value):
+    return None if value is None else unquote(json.loads(value))
+
+
+def principals(value):
+    return None if value is None else [unquote(p) for p in json.loads("[" + value + "]")]
 
 
 class Echo(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
         body = json.dumps({
             "path": self.path,
-            "user": self.headers.get("X-Auth-User"),
-            "sso_user": self.headers.get("X-Auth-Sso-User"),
-            "principals": self.headers.get("X-Auth-Principals"),
+            "user": identity(self.headers.get("X-Auth-User")),
+            "sso_user": identity(self.headers.get("X-Auth-Sso-User")),
+            "principals": principals(self.headers.get("X-Auth-Principals")),
         }).encode()
         self.send_response(200)
         self.send_header("Content-Type", "application/json")

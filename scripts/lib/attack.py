@@ -202,10 +202,50 @@ def limits(port, pid, per_client=64, total=256, addresses=5):
     return ok, figures
 
 
+FOLLOWER = b"GET /resources/SMUGGLED.json HTTP/1.1\r\nHost: h\r\n\r\n"
+FRAMING = {
+    "two lengths that disagree": b"GET /health HTTP/1.1\r\nHost: h\r\nContent-Length: 0\r\nContent-Length: 50\r\n\r\n",
+    "a list of lengths": b"GET /health HTTP/1.1\r\nHost: h\r\nContent-Length: 0, 50\r\n\r\n",
+    "a blank before the colon": b"GET /health HTTP/1.1\r\nHost: h\r\nContent-Length : 50\r\n\r\n",
+    "chunked and a length": b"POST /health HTTP/1.1\r\nHost: h\r\nContent-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n",
+    "a folded line": b"GET /health HTTP/1.1\r\nHost: h\r\nX-A: 1\r\n Content-Length: 50\r\n\r\n",
+    "no Host": b"GET /health HTTP/1.1\r\n\r\n",
+    "a negative length": b"POST /health HTTP/1.1\r\nHost: h\r\nContent-Length: -1\r\n\r\n",
+}
+
+
+def framing(port, pid):
+    """Heads two parsers could frame differently, each followed by a second
+    request: each is refused with 400 and the connection closed, so the
+    follower is never served. Heads carried twice are counted apart (the
+    library's own answers, docs/security.md)."""
+    results = {}
+    ok = True
+    for name, head in FRAMING.items():
+        s = connect(port)
+        s.settimeout(5.0)
+        s.sendall(head + FOLLOWER)
+        answer = b""
+        try:
+            while chunk := s.recv(4096):
+                answer += chunk
+            closed = True
+        except OSError:
+            closed = False
+        s.close()
+        heads = answer.count(b"HTTP/1.1 ")
+        results[name] = {"status": status_of(answer), "closed": closed, "heads": heads}
+        ok = ok and status_of(answer) == 400 and closed and b"SMUGGLED" not in answer and heads >= 1
+    refused = sum(1 for r in results.values() if r["status"] == 400 and r["closed"])
+    figures = {"attack": "framing", "cases": len(FRAMING), "refused": refused,
+               "one_head": sum(1 for r in results.values() if r["heads"] == 1), "results": results}
+    return ok, figures
+
+
 def main():
     name, port, pid = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
     options = {k: int(v) for k, v in (a.split("=", 1) for a in sys.argv[4:])}
-    ok, figures = {"flood": flood, "slow": slow, "limits": limits}[name](port, pid, **options)
+    ok, figures = {"flood": flood, "slow": slow, "limits": limits, "framing": framing}[name](port, pid, **options)
     figures["bound_held"] = ok
     print(json.dumps(figures))
     sys.exit(0 if ok else 1)

@@ -202,6 +202,7 @@ TEST(Cli, AuthRefusesBadTokensWithExitOne) {
       {"Bearer ab-_", "URL-safe"},
       {"Bearer gA==", "128 or above"},
       {"", "empty"},
+      {"Bearer", "followed by exactly one blank and the token"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.value.substr(0, 40));

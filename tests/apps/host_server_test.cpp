@@ -247,6 +247,9 @@ TEST(Host, TheHttpLayerRefusesAndCloses) {
     const char* name;
     std::string bytes;
     const char* status;
+    // Refused by libmicrohttpd 0.9.75 before any hook of ours sees the head:
+    // its answer carries the head twice (docs/security.md), but it closes.
+    bool library_answer = false;
   } cases[] = {
       // The body must not be read as a second request (one answer, then the close).
       {"GET with a body", "GET /health HTTP/1.1\r\nHost: h\r\nContent-Length: 35\r\n\r\n" + health, "400"},
@@ -255,12 +258,29 @@ TEST(Host, TheHttpLayerRefusesAndCloses) {
       {"head just over 16 KiB", "GET /health HTTP/1.1\r\nHost: h\r\nX-A: " + std::string(16 * 1024, 'a') + "\r\n\r\n", "431"},
       {"head without end", "GET /health HTTP/1.1\r\nHost: h\r\n" + std::string(40000, 'a'), "431"},
       {"head not complete in time", "GET /health HTTP/1.1\r\nHost: h\r\n", "408"},
+      // Framing two parsers could read differently: the bytes after the head
+      // must never be served as a request of their own.
+      {"two lengths that disagree", "GET /health HTTP/1.1\r\nHost: h\r\nContent-Length: 0\r\nContent-Length: 35\r\n\r\n" + health, "400"},
+      {"two lengths that disagree, the larger first", "POST /health HTTP/1.1\r\nHost: h\r\nContent-Length: 35\r\nContent-Length: 0\r\n\r\n" + health, "400"},
+      {"a list of lengths", "GET /health HTTP/1.1\r\nHost: h\r\nContent-Length: 0, 35\r\n\r\n" + health, "400", true},
+      {"a blank before the colon", "GET /health HTTP/1.1\r\nHost: h\r\nContent-Length : 35\r\n\r\n" + health, "400"},
+      {"a tab before the colon", "GET /health HTTP/1.1\r\nHost: h\r\nX-A\t: 1\r\n\r\n" + health, "400"},
+      {"chunked and a length", "POST /health HTTP/1.1\r\nHost: h\r\nContent-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n" + health, "400"},
+      {"a folded line", "GET /health HTTP/1.1\r\nHost: h\r\nX-A: 1\r\n Content-Length: 35\r\n\r\n" + health, "400"},
+      {"a folded line with a tab", "POST /health HTTP/1.1\r\nHost: h\r\nX-A: 1\r\n\tTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n" + health, "400"},
+      {"a blank in the target", "GET /health HTTP/1.1 HTTP/1.1\r\nHost: h\r\n\r\n", "400"},
+      {"two Host fields", "GET /health HTTP/1.1\r\nHost: h\r\nHost: i\r\n\r\n", "400"},
+      {"no Host", "GET /health HTTP/1.1\r\n\r\n", "400"},
+      {"a negative length", "POST /health HTTP/1.1\r\nHost: h\r\nContent-Length: -1\r\n\r\n", "400", true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string answer = exchange(host.port(), c.bytes);
     EXPECT_EQ(answer.substr(0, 12), std::string("HTTP/1.1 ") + c.status) << answer.substr(0, 200);
-    EXPECT_EQ(count(answer, "HTTP/1.1 "), 1u) << answer;
+    if (!c.library_answer) {
+      EXPECT_EQ(count(answer, "HTTP/1.1 "), 1u) << answer;
+    }
+    EXPECT_EQ(answer.find("HTTP/1.1 200"), std::string::npos) << "a smuggled request was served";
     EXPECT_EQ(answer.find("<open>"), std::string::npos) << "left open";
   }
   // Keep-alive still works for requests without a body.
@@ -313,6 +333,7 @@ TEST(Host, MetricsCountEveryOutcome) {
   site.providers["broken"] = broken;
   site.users["twin1"] = {{"email", "twin@example.org"}};
   site.users["twin2"] = {{"email", "Twin@example.org"}};
+  site.users["doe, \"j\u00f6\" 100%"] = {{"email", "doe@example.org"}};
   site.write();
   RunningHost host(site);
   const std::string alice = site.bearer("alice@example.org");
@@ -345,14 +366,14 @@ TEST(Host, MetricsCountEveryOutcome) {
     if (c.status == 200 && c.path == "/auth") login = *result;
   }
   ASSERT_TRUE(login);
-  EXPECT_EQ(login->get_header_value("X-Auth-User"), "alice");
-  EXPECT_EQ(login->get_header_value("X-Auth-Sso-User"), "sso-alice@example.org");
+  EXPECT_EQ(login->get_header_value("X-Auth-User"), "\"alice\"");
+  EXPECT_EQ(login->get_header_value("X-Auth-Sso-User"), "\"sso-alice@example.org\"");
   EXPECT_EQ(login->get_header_value("X-Auth-Principals"),
-            "system.Everyone, system.Authenticated, alice, group:corvane_users");
+            "\"system.Everyone\", \"system.Authenticated\", \"alice\", \"group:corvane_users\"");
   const std::string set_cookie = login->get_header_value("Set-Cookie");  // the original asked for HTML
   const std::string cookie = set_cookie.substr(0, set_cookie.find(';'));
   auto by_session = host.get("/auth", {{"Cookie", cookie}, {"X-Original-URI", "/app/data.json"}});
-  EXPECT_EQ(by_session->get_header_value("X-Auth-User"), "alice");
+  EXPECT_EQ(by_session->get_header_value("X-Auth-User"), "\"alice\"");
   EXPECT_FALSE(by_session->has_header("Set-Cookie"));
   EXPECT_EQ(host.get("/auth")->get_header_value("WWW-Authenticate"), "Bearer");
   EXPECT_EQ(host.get("/whoami.json", {{"Cookie", cookie}})->status, 200);
@@ -395,6 +416,15 @@ TEST(Host, MetricsCountEveryOutcome) {
     EXPECT_NE(metrics->body.find("\n" + line), std::string::npos) << line << "\n" << metrics->body;
   }
   EXPECT_EQ(metrics->body.find("provider=\"nobody\""), std::string::npos);
+  // A comma, a quote, a non-ASCII letter and "%" in a user id cannot be
+  // misread (read raw: the test client would undo the percent escapes).
+  const std::string doe = exchange(host.port(), "GET /auth HTTP/1.1\r\nHost: h\r\nConnection: close\r\n"
+                                   "X-Original-URI: /app/data.json?idp_id=local\r\nAuthorization: " +
+                                   site.bearer("doe@example.org") + "\r\n\r\n");
+  EXPECT_NE(doe.find("\r\nX-Auth-User: \"doe, \\\"j%C3%B6\\\" 100%25\"\r\n"), std::string::npos) << doe;
+  EXPECT_NE(doe.find("\r\nX-Auth-Principals: \"system.Everyone\", \"system.Authenticated\", "
+                     "\"doe, \\\"j%C3%B6\\\" 100%25\", \"group:corvane_users\"\r\n"),
+            std::string::npos) << doe;
 }
 
 TEST(HostConcurrency, ReloadSwapsKeysWithoutFailingARequest) {

@@ -8,6 +8,13 @@ source "$(dirname "$0")/support/nginx.bash"
 
 SITE_EXTENSION=json make_site ES256
 sed -i 's/^\[server:main\]$/corvane.access_log = json\n[server:main]/' "$WORK/app.ini"
+# A user id an application could misread: a comma, a quote, a non-ASCII letter.
+/usr/bin/python3 - "$WORK/users.json" <<'PY'
+import json, sys
+users = json.load(open(sys.argv[1]))
+users['doe, "j\u00f6"'] = {"email": "doe@example.org"}
+json.dump(users, open(sys.argv[1], "w"))
+PY
 
 # wait_for NAME COMMAND...: polls COMMAND up to 60 s: a bound for a broken
 # run, never reached by a working one however busy the machine.
@@ -55,7 +62,9 @@ start_nginx
 
 alice="$("$JWT" mint --key "$WORK/k1.json" --sub sso-a --email alice@example.org)"
 bob="$("$JWT" mint --key "$WORK/k1.json" --sub sso-b --email bob@example.org)"
-field() { /usr/bin/python3 -c 'import json, sys; print(json.load(sys.stdin).get(sys.argv[1]))' "$1"; }
+field() {
+  /usr/bin/python3 -c 'import json, sys; v = json.load(sys.stdin).get(sys.argv[1]); print(v if not isinstance(v, list) else json.dumps(v, ensure_ascii=False))' "$1"
+}
 
 # A token reaches the application as its user; what the client claims in the
 # identity headers is replaced.
@@ -63,9 +72,14 @@ body="$(curl -s --max-time 5 -D "$WORK/headers" "$NGINX_URL/app/data.json?idp_id
   -H "X-Auth-User: bob" -H "X-Auth-Principals: group:admins")"
 check "a token reaches the application as its user" alice "$(field user <<<"$body")"
 check "with its sso user" sso-a "$(field sso_user <<<"$body")"
-check "and its principals" "system.Everyone, system.Authenticated, alice, group:corvane_users" \
+check "and its principals" '["system.Everyone", "system.Authenticated", "alice", "group:corvane_users"]' \
   "$(field principals <<<"$body")"
 check "a JSON request logs nobody in" 0 "$(grep -ci '^set-cookie' "$WORK/headers" || true)"
+doe="$("$JWT" mint --key "$WORK/k1.json" --sub sso-d --email doe@example.org)"
+body="$(curl -s --max-time 5 "$NGINX_URL/app/data.json?idp_id=local" -H "Authorization: $doe")"
+check "a user id with a comma, a quote and a non-ASCII letter arrives as it is" 'doe, "jö"' "$(field user <<<"$body")"
+check "and as one principal" '["system.Everyone", "system.Authenticated", "doe, \"jö\"", "group:corvane_users"]' \
+  "$(field principals <<<"$body")"
 body="$(curl -s --max-time 5 "$NGINX_URL/app/data" -H "Authorization: $bob" -H "X-Identity-Provider-Id: local")"
 check "the provider named by header" bob "$(field user <<<"$body")"
 
