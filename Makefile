@@ -24,7 +24,8 @@ test: build
 # built; cpack builds nothing): build-release/packages/*.deb. See README.md,
 # "Install".
 PACKAGE_FLAGS = -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
-  -DCORVANE_PYTHON_INSTALL_DIR=lib/python3/dist-packages -DCORVANE_INSTALL_REFERENCE_MODULES=ON \
+  -DCORVANE_PYTHON_INSTALL_DIR:STRING=lib/python3/dist-packages \
+  -DCORVANE_SYSTEMD_UNIT_DIR:STRING=/lib/systemd/system -DCORVANE_INSTALL_REFERENCE_MODULES=ON \
   -DCMAKE_EXE_LINKER_FLAGS='-Wl,-z,relro -Wl,-z,now' -DCMAKE_MODULE_LINKER_FLAGS='-Wl,-z,relro -Wl,-z,now'
 package: deps
 	@scripts/install-deps package

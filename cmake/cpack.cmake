@@ -69,7 +69,10 @@ set(CPACK_COMPONENT_DEV_DESCRIPTION
     "find_package(CorvaneAuthJwt) gives the imported target corvane::auth_jwt.")
 
 set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
-set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "python3 (>= ${Python3_VERSION_MAJOR}.${Python3_VERSION_MINOR}), python3 (<< ${Python3_VERSION_MAJOR}.${Python3_VERSION_MINOR}.99), python3-pyramid (>= 2)")
+# The extension is built for this interpreter's minor version.
+math(EXPR _next_minor "${Python3_VERSION_MINOR} + 1")
+set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS
+    "python3 (>= ${Python3_VERSION_MAJOR}.${Python3_VERSION_MINOR}), python3 (<< ${Python3_VERSION_MAJOR}.${_next_minor}), python3-pyramid (>= 2)")
 set(CPACK_COMPONENT_PYTHON_DESCRIPTION
     "JWT authentication with OpenID Connect providers for Pyramid\n"
     "corvane-auth-jwt authenticates web requests with JWTs from several OpenID\n"

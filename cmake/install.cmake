@@ -70,10 +70,9 @@ configure_file(deploy/systemd/corvane-host.service.in ${CMAKE_BINARY_DIR}/deploy
 install(FILES ${CMAKE_BINARY_DIR}/deploy/corvane-host.service DESTINATION ${CORVANE_SYSTEMD_UNIT_DIR} COMPONENT tools)
 install(FILES deploy/systemd/auth.json deploy/systemd/users.json
         DESTINATION ${CORVANE_CONFIG_DIR} COMPONENT tools)
-# The ini holds the session secret: readable by root and the service's group
-# only (the package's postinst gives it the group corvane).
-install(FILES deploy/systemd/corvane.ini DESTINATION ${CORVANE_CONFIG_DIR} COMPONENT tools
-        PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ)
+# The ini will hold the session secret: the package's postinst makes it
+# root:corvane 0640 with dpkg-statoverride (the example holds no secret).
+install(FILES deploy/systemd/corvane.ini DESTINATION ${CORVANE_CONFIG_DIR} COMPONENT tools)
 
 # What `make package` builds before cpack (which builds nothing itself).
 set(_packaged ${CORVANE_INSTALLED_LIBRARIES} corvane-jwt corvane-host)

@@ -72,7 +72,8 @@ conffiles="$(dpkg-deb -I "${debs[2]}" conffiles)"
 for file in /etc/corvane/corvane.ini /etc/corvane/auth.json /etc/corvane/users.json; do
   grep -qx "$file" <<<"$conffiles" || fail "$file is not a configuration file of corvane-tools"
 done
-[ "$(stat -c %a "$root/etc/corvane/corvane.ini")" = 640 ] || fail "corvane.ini (the session secret) is readable by all"
+grep -q "dpkg-statoverride --update --add root corvane 0640 /etc/corvane/corvane.ini" \
+  <(dpkg-deb -I "${debs[2]}" postinst) || fail "corvane.ini (the session secret) would stay readable by all"
 # The signer is for tools and tests: no library of the CMake package links it.
 grep INTERFACE_LINK_LIBRARIES "$root/usr/lib/$multiarch/cmake/CorvaneAuthJwt/CorvaneAuthJwtTargets.cmake" |
   grep -q 'corvane::jose_sign' && fail "a library of the CMake package links corvane::jose_sign"
