@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 SECONDS ?= 30
 
-.PHONY: all deps build test run run-pyramid bench-python sanitize tsan bench bench-host bench-scale fuzz soak attack architecture clean
+.PHONY: all deps build test package test-package run run-pyramid bench-python sanitize tsan bench bench-host bench-scale fuzz soak attack architecture clean
 
 all: build
 
@@ -19,6 +19,26 @@ build: deps $(BUILD)/build.ninja
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) --timeout 600
+
+# The Debian packages, from the Release build (only the packaged targets are
+# built; cpack builds nothing): build-release/packages/*.deb. See README.md,
+# "Install".
+PACKAGE_FLAGS = -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
+  -DCORVANE_PYTHON_INSTALL_DIR:STRING=lib/python3/dist-packages \
+  -DCORVANE_SYSTEMD_UNIT_DIR:STRING=/lib/systemd/system -DCORVANE_INSTALL_REFERENCE_MODULES=ON \
+  -DCMAKE_EXE_LINKER_FLAGS='-Wl,-z,relro -Wl,-z,now' -DCMAKE_MODULE_LINKER_FLAGS='-Wl,-z,relro -Wl,-z,now'
+package: deps
+	@scripts/install-deps package
+	cmake -S . -B build-release -G Ninja $(PACKAGE_FLAGS)
+	cmake --build build-release -j $(JOBS) --target corvane_packaged
+	rm -f build-release/packages/*.deb
+	cd build-release && cpack
+	@ls -1 build-release/packages/*.deb
+
+# The packages unpacked and used: lintian, find_package, the Python package,
+# corvane-jwt check, systemd-analyze verify (tests/package/package.sh).
+test-package: package
+	@tests/package/package.sh build-release
 
 run: build
 	@scripts/run-demo $(BUILD)

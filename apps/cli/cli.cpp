@@ -72,6 +72,13 @@ struct MintOptions {
 
 int mint(const MintOptions& options, std::ostream& out) {
   if (options.ttl < -kMaxTtl || options.ttl > kMaxTtl) throw ConfigError("--ttl is out of range");
+  if (!std::filesystem::exists(options.key)) {
+    // A clone where `make run` never ran has no demo keys yet.
+    throw ConfigError(options.key + ": cannot read the private key (there is no such file); make one with "
+                      "`corvane-jwt keygen --alg ES256 --kid KID --key " + options.key +
+                      " --jwks JWKS.json` (its public half goes to JWKS.json), or run `make run` once for the "
+                      "demo's keys under demo/keys/");
+  }
   const Json key = read_json_file(options.key, "private key");
   const long long now =
       std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
