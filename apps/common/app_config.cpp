@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cctype>
 
-#include "corvane/host/log_context.hpp"
 #include "corvane/users/users.hpp"
 #include "corvane/util/file.hpp"
 #include "corvane/util/json.hpp"

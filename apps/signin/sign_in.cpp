@@ -7,7 +7,6 @@
 #include "common/app_config.hpp"
 #include "common/app_errors.hpp"
 #include "common/oauth_crypto.hpp"
-#include "corvane/host/log_context.hpp"
 #include "corvane/util/base64.hpp"
 #include "corvane/util/http.hpp"
 #include "corvane/util/json.hpp"
