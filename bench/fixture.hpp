@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "cli/recording_request.hpp"
 #include "corvane/auth/jwt/jwt.hpp"
-#include "corvane/host/request.hpp"
 #include "corvane/jose/key_material.hpp"
 #include "corvane/jose/signature.hpp"
 #include "corvane/users/users.hpp"
