@@ -41,8 +41,11 @@ std::string structured_string(std::string_view text) {
   return out + '"';
 }
 
+// Every /auth answer is about one request's credentials: no cache may keep
+// it for another.
 HttpResponse json_response(int status, const Json& document) {
-  return {status, "application/json", document.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n", {}, false};
+  return {status, "application/json", document.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n",
+          {{"Cache-Control", "no-store"}}, false};
 }
 
 }  // namespace

@@ -280,6 +280,7 @@ HostServer::Outcome HostServer::serve_page(const Routed& routed) const {
                      {{"resource", routed.route.resource}, {"user_id", *user_id}, {"authenticated_by", via}}};
   }
   outcome.reply.links = {{"Sign out", "/logout"}};
+  outcome.headers.emplace_back("Cache-Control", "no-store");  // it names the user
   return outcome;
 }
 

@@ -363,6 +363,10 @@ TEST(Host, MetricsCountEveryOutcome) {
     auto result = host.get(c.path, c.headers);
     ASSERT_TRUE(result);
     EXPECT_EQ(result->status, c.status);
+    // Answers that name a user, and every answer for a proxy, stay out of caches.
+    if (c.status == 200 || c.path == "/auth") {
+      EXPECT_EQ(result->get_header_value("Cache-Control"), "no-store");
+    }
     if (c.status == 200 && c.path == "/auth") login = *result;
   }
   ASSERT_TRUE(login);
