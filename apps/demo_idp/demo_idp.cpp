@@ -1,6 +1,11 @@
 #include "demo_idp/demo_idp.hpp"
 
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+
 #include <algorithm>
+#include <memory>
 
 #include "common/app_config.hpp"
 #include "common/app_errors.hpp"
@@ -17,8 +22,28 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kMaxBody = 8 * 1024;
 
+// Whether every address `host` resolves to is a loopback one (127.0.0.0/8,
+// ::1): the text alone proves nothing ("127.example.org" is a name), and a
+// name that does not resolve binds nowhere.
 bool loopback(const std::string& host) {
-  return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0) return false;
+  std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> owned(found, &freeaddrinfo);
+  for (const addrinfo* entry = found; entry; entry = entry->ai_next) {
+    if (entry->ai_family == AF_INET) {
+      const auto* address = reinterpret_cast<const sockaddr_in*>(entry->ai_addr);
+      if ((ntohl(address->sin_addr.s_addr) >> 24) != 127) return false;
+    } else if (entry->ai_family == AF_INET6) {
+      const auto* address = reinterpret_cast<const sockaddr_in6*>(entry->ai_addr);
+      if (!IN6_IS_ADDR_LOOPBACK(&address->sin6_addr)) return false;
+    } else {
+      return false;
+    }
+  }
+  return true;
 }
 
 HttpResponse json_answer(int status, const Json& document) {
