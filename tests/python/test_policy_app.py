@@ -16,6 +16,20 @@ from corvane.auth.jwt.jwt import JWTAuthenticationPolicy
 SKIPPED = "Skipped JWT authentication. The idp_id was not found in query string or header."
 
 
+def after_base_init(monkeypatch, after):
+    """Makes the host's base policy run `after(policy, settings)` once it has
+    read its settings: a host whose base policy holds other values."""
+    from corvane.auth.policies import BaseAuthenticationPolicy
+
+    original = BaseAuthenticationPolicy.__init__
+
+    def init(self, settings):
+        original(self, settings)
+        after(self, settings)
+
+    monkeypatch.setattr(BaseAuthenticationPolicy, "__init__", init)
+
+
 def test_success_and_every_refusal(app, site, records):
     valid = site.token()
     bad_padding = valid.rstrip("=") if valid.endswith("=") else valid[:-1]
@@ -199,7 +213,6 @@ def test_html_login_then_the_cookie_alone(app, site, records):
 
 def test_settings_written_back_in_place(site, monkeypatch):
     from corvane.auth.jwt.jwt import JWTAuthenticationPolicy
-    from corvane.auth.policies import BaseAuthenticationPolicy
 
     site.write("discovery.json", {"jwks_uri": site.jwks, "authorization_endpoint": "https://idp/a",
                                   "token_endpoint": "https://idp/t"})
@@ -211,14 +224,12 @@ def test_settings_written_back_in_place(site, monkeypatch):
         "fine": provider(site.jwks)}}}}
     site.write("auth-write-back.json", auth)
     before = {}
-    original = BaseAuthenticationPolicy.__init__
 
     def remember_objects(self, settings):
-        original(self, settings)
         providers = self.auth_settings["authentication_policies"]["jwt"]["identity_providers"]
         before.update(settings=self.auth_settings, **{name: providers[name] for name in providers or {}})
 
-    monkeypatch.setattr(BaseAuthenticationPolicy, "__init__", remember_objects)
+    after_base_init(monkeypatch, remember_objects)
     policy = JWTAuthenticationPolicy(site.settings(**{"corvane.auth_settings": site.path("auth-write-back.json")}))
     providers = policy.auth_settings["authentication_policies"]["jwt"]["identity_providers"]
     assert policy.auth_settings is before["settings"]
@@ -247,16 +258,9 @@ class Record:
 
 def test_host_users_mapping_is_walked_live(site, monkeypatch):
     from corvane.auth.jwt.jwt import JWTAuthenticationPolicy
-    from corvane.auth.policies import BaseAuthenticationPolicy
 
     users = {"carol": Record(email="carol@example.org")}
-    original = BaseAuthenticationPolicy.__init__
-
-    def python_users(self, settings):
-        original(self, settings)
-        self.users = users
-
-    monkeypatch.setattr(BaseAuthenticationPolicy, "__init__", python_users)
+    after_base_init(monkeypatch, lambda policy, settings: setattr(policy, "users", users))
     policy = JWTAuthenticationPolicy(site.settings())
     request = lambda email: testing.DummyRequest(headers={"Authorization": site.token(email=email)},
                                                  params={"idp_id": "idp"})
@@ -392,7 +396,6 @@ def test_construction_lets_other_threads_run_while_it_fetches(site):
 
 def test_values_that_json_cannot_hold_raise(site, monkeypatch):
     from corvane.auth.jwt.jwt import IDPConfig, JWTAuthenticationPolicy
-    from corvane.auth.policies import BaseAuthenticationPolicy
 
     cyclic = {"enabled": True}
     cyclic["self"] = cyclic
@@ -418,13 +421,7 @@ def test_values_that_json_cannot_hold_raise(site, monkeypatch):
         with pytest.raises(kind, match=message):
             call()
 
-    original = BaseAuthenticationPolicy.__init__
-
-    def cyclic_settings(self, settings):
-        original(self, settings)
-        self.auth_settings["loop"] = self.auth_settings
-
-    monkeypatch.setattr(BaseAuthenticationPolicy, "__init__", cyclic_settings)
+    after_base_init(monkeypatch, lambda policy, settings: policy.auth_settings.update(loop=policy.auth_settings))
     with pytest.raises(ValueError, match="Circular reference detected"):
         JWTAuthenticationPolicy(site.settings())
     monkeypatch.undo()
@@ -558,7 +555,6 @@ class _ReentrantRecord:
 def test_reentrant_authentication_from_the_users_keeps_the_outer_user(site, monkeypatch):
     import corvane.logging_conf
     from corvane.auth.jwt.jwt import JWTAuthenticationPolicy
-    from corvane.auth.policies import BaseAuthenticationPolicy
 
     long_email = "carol.with-a-much-longer-address@example.org"
     inner_token = site.token(email=long_email, sub="Carol-SSO-" + "c" * 40)
@@ -569,13 +565,7 @@ def test_reentrant_authentication_from_the_users_keeps_the_outer_user(site, monk
         inner_users.append(policy.authenticated_userid(request))
 
     users = {"alice": _ReentrantRecord("alice@example.org", authenticate_inner), "carol": _ReentrantRecord(long_email)}
-    original = BaseAuthenticationPolicy.__init__
-
-    def python_users(self, settings):
-        original(self, settings)
-        self.users = users
-
-    monkeypatch.setattr(BaseAuthenticationPolicy, "__init__", python_users)
+    after_base_init(monkeypatch, lambda policy, settings: setattr(policy, "users", users))
     policy = JWTAuthenticationPolicy(site.settings())
     outer = testing.DummyRequest(headers={"Authorization": site.token()}, params={"idp_id": "idp"})
     assert policy.authenticated_userid(outer) == "alice"

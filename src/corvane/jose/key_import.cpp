@@ -77,6 +77,14 @@ void require_size(const std::string& value, const char* name, const CurveInfo& c
   }
 }
 
+std::string ec_point(const Json& members, const CurveInfo& curve) {
+  const std::string x = member_bytes(members, "x", "EC");
+  const std::string y = member_bytes(members, "y", "EC");
+  require_size(x, "x", curve);
+  require_size(y, "y", curve);
+  return "\x04" + x + y;  // uncompressed form (SEC 1, 2.3.3)
+}
+
 Owned<EVP_PKEY> from_params(const char* type, OSSL_PARAM_BLD* builder, const std::string& kty, int selection) {
   Owned<OSSL_PARAM> params(OSSL_PARAM_BLD_to_param(builder));
   Owned<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_name(nullptr, type, nullptr));
@@ -136,11 +144,7 @@ KeyMaterial import_rsa(const Json& members) {
 KeyMaterial import_ec(const Json& members) {
   const std::string kty = "EC";
   const CurveInfo& curve = curve_of(members, kty);
-  const std::string x = member_bytes(members, "x", kty);
-  const std::string y = member_bytes(members, "y", kty);
-  require_size(x, "x", curve);
-  require_size(y, "y", curve);
-  const std::string point = "\x04" + x + y;  // uncompressed form (SEC 1, 2.3.3)
+  const std::string point = ec_point(members, curve);
   Owned<OSSL_PARAM_BLD> builder(OSSL_PARAM_BLD_new());
   if (!builder || !OSSL_PARAM_BLD_push_utf8_string(builder.get(), OSSL_PKEY_PARAM_GROUP_NAME, curve.openssl_name, 0) ||
       !OSSL_PARAM_BLD_push_octet_string(builder.get(), OSSL_PKEY_PARAM_PUB_KEY, point.data(), point.size())) {

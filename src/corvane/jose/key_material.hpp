@@ -50,6 +50,8 @@ KeyMaterial import_key(const Json& members, const std::string& kty);
 std::string member_bytes(const Json& members, const char* name, const std::string& kty);
 const CurveInfo& curve_of(const Json& members, const std::string& kty);
 void require_size(const std::string& value, const char* name, const CurveInfo& curve);
+// The public point of an EC key on `curve`, from "x" and "y", uncompressed.
+std::string ec_point(const Json& members, const CurveInfo& curve);
 Owned<EVP_PKEY> from_params(const char* type, OSSL_PARAM_BLD* builder, const std::string& kty, int selection);
 [[noreturn]] void push_failed(const std::string& kty);
 

@@ -45,12 +45,8 @@ KeyMaterial import_private_rsa(const Json& members) {
 KeyMaterial import_private_ec(const Json& members) {
   const std::string kty = "EC";
   const CurveInfo& curve = curve_of(members, kty);
-  const std::string x = member_bytes(members, "x", kty);
-  const std::string y = member_bytes(members, "y", kty);
-  require_size(x, "x", curve);
-  require_size(y, "y", curve);
+  const std::string point = ec_point(members, curve);
   std::string d = member_bytes(members, "d", kty);
-  const std::string point = "\x04" + x + y;
   Owned<BIGNUM> scalar(BN_bin2bn(bytes(d), static_cast<int>(d.size()), nullptr));
   OPENSSL_cleanse(d.data(), d.size());
   Owned<OSSL_PARAM_BLD> builder(OSSL_PARAM_BLD_new());
