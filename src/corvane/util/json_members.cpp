@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <charconv>
+#include <clocale>
 #include <cmath>
+#include <cstdlib>
 #include <optional>
 #include <string>
 
@@ -19,14 +21,28 @@ using simdjson::error_code;
 // Room for a token's header and claims before the parser must grow.
 constexpr std::size_t kInitialCapacity = 4096;
 
-// A number's kind as the general parser settles it: an integer when it has
-// neither fraction nor exponent and fits 64 bits (signed when negative),
-// else a float.
-JsonKind number_kind(std::string_view lexeme) {
+// A number's text without the blanks the raw token keeps after it.
+std::string_view trimmed_number(std::string_view lexeme) {
   while (!lexeme.empty() && (lexeme.back() == ' ' || lexeme.back() == '\t' || lexeme.back() == '\n' ||
                              lexeme.back() == '\r')) {
     lexeme.remove_suffix(1);
   }
+  return lexeme;
+}
+
+// simdjson 3.0 misreads some numbers of more than 19 significant digits
+// (0.95000000000000000000 comes out as 0.0277), so a number that long is
+// read again by the C library, in the C locale whatever the host set.
+double long_number(std::string_view lexeme) {
+  static const locale_t c_numeric = newlocale(LC_NUMERIC_MASK, "C", locale_t{});
+  const std::string text(lexeme);
+  return strtod_l(text.c_str(), nullptr, c_numeric);
+}
+
+// A number's kind as the general parser settles it: an integer when it has
+// neither fraction nor exponent and fits 64 bits (signed when negative),
+// else a float.
+JsonKind number_kind(std::string_view lexeme) {
   if (lexeme.find_first_of(".eE") != std::string_view::npos) return JsonKind::floating;
   const char* end = lexeme.data() + lexeme.size();
   std::errc error;
@@ -84,6 +100,8 @@ class Walker {
         std::string_view lexeme;
         if (auto e = raw_token(v).get(lexeme)) return e;
         if (auto e = v.get_double().get(out.number)) return e;
+        lexeme = trimmed_number(lexeme);
+        if (lexeme.size() > 19) out.number = long_number(lexeme);
         if (!std::isfinite(out.number)) return simdjson::NUMBER_ERROR;
         out.kind = number_kind(lexeme);
         return simdjson::SUCCESS;
