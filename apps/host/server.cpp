@@ -112,8 +112,10 @@ HostServer::~HostServer() {
 int HostServer::bind() {
   const int port = listener_.start(config_.host, config_.port);
   if (config_.metrics_listen) {
+    HttpLimits limits = config_.limits;
+    limits.threads = 1;  // a scraper now and then
     metrics_listener_.emplace(
-        config_.limits, [this](const HttpRequest& request) { return handle(request, Listener::metrics); },
+        limits, [this](const HttpRequest& request) { return handle(request, Listener::metrics); },
         [this](const HttpRefusal& refused) {
           log_access(refused.method, refused.target, refused.status, std::nullopt, std::nullopt);
         });
