@@ -212,8 +212,8 @@ HostServer::Outcome HostServer::route(const HttpRequest& request, const Generati
       matched.kind == Route::Kind::not_found && has_path_prefix(request.target, config_.auth_path_prefix);
   if (prefixed_auth) matched.kind = Route::Kind::auth;
   // The metrics listener serves the metrics and the health check alone; with one, the main port has no metrics.
-  const bool metrics_only = matched.kind == Route::Kind::metrics || matched.kind == Route::Kind::health;
-  if (listener == Listener::metrics ? !metrics_only
+  const bool for_scrapers = matched.kind == Route::Kind::metrics || matched.kind == Route::Kind::health;
+  if (listener == Listener::metrics ? !for_scrapers
                                     : matched.kind == Route::Kind::metrics && config_.metrics_listen.has_value()) {
     matched = {};
   }
