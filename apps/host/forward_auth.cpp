@@ -2,6 +2,9 @@
 
 #include <strings.h>
 
+#include <algorithm>
+#include <array>
+
 #include "corvane/util/json.hpp"
 #include "http/url_form.hpp"
 #include "identity/host_request.hpp"
@@ -10,6 +13,10 @@
 
 namespace corvane::apps {
 namespace {
+
+// RFC 9110 token characters, of which a method is made.
+constexpr std::string_view kTokenChars =
+    "!#$%&'*+-.^_`|~0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
 
 // A value the proxy copies into a request header: no control characters,
 // which could end the header or the head.
@@ -50,52 +57,106 @@ HttpResponse json_response(int status, const Json& document) {
 
 }  // namespace
 
-std::optional<HttpRequest> original_request(const HttpRequest& subrequest) {
-  HttpRequest original;
-  original.method = "GET";
-  original.headers = subrequest.headers;
-  // Built before it is assigned: GCC 12 at -O3 misreads assigning "/" to
-  // the member as an overlapping copy (-Wrestrict).
-  std::string original_target("/");
+bool has_path_prefix(std::string_view target, std::string_view path_prefix) {
+  return !path_prefix.empty() && target.size() > path_prefix.size() && target.starts_with(path_prefix) &&
+         target[path_prefix.size()] == '/';
+}
+
+OriginalRequest original_request(const HttpRequest& subrequest, std::string_view path_prefix) {
+  using Problem = OriginalRequest::Problem;
+  // Where the original target may come from, in the order they are taken.
+  struct Source {
+    std::string_view name;
+    std::optional<std::string_view> target;
+  };
+  std::array<Source, 3> sources{{{kOriginalUriHeader, {}}, {kForwardedUriHeader, {}}, {"the path prefix", {}}}};
+  std::optional<std::string_view> method;
+  std::optional<std::string_view> forwarded_host;
   for (const auto& [name, value] : subrequest.headers) {
-    if (strcasecmp(name.c_str(), kOriginalUriHeader.data()) == 0) {
-      original_target = value;
-      break;
+    for (std::size_t i = 0; i < 2; ++i) {
+      if (strcasecmp(name.c_str(), sources[i].name.data()) != 0) continue;
+      // A second header of the same name must agree with the first.
+      if (sources[i].target && *sources[i].target != value) {
+        return {{}, Problem::conflict, "two " + std::string(sources[i].name) + " headers differ"};
+      }
+      sources[i].target = value;
+    }
+    if (strcasecmp(name.c_str(), kForwardedMethodHeader.data()) == 0) method = value;
+    if (strcasecmp(name.c_str(), kForwardedHostHeader.data()) == 0) forwarded_host = value;
+  }
+  if (has_path_prefix(subrequest.target, path_prefix)) {
+    sources[2].target = std::string_view(subrequest.target).substr(path_prefix.size());
+    if (!method) method = subrequest.method;
+  }
+  const Source* chosen = nullptr;
+  for (const Source& source : sources) {
+    if (!source.target) continue;
+    if (!chosen) {
+      chosen = &source;
+    } else if (*source.target != *chosen->target) {
+      return {{}, Problem::conflict, std::string(chosen->name) + " and " + std::string(source.name) + " differ"};
     }
   }
+
+  HttpRequest original;
+  original.method = std::string(method.value_or("GET"));
+  if (original.method.empty() || original.method.find_first_not_of(kTokenChars) != std::string::npos) {
+    return {{}, Problem::malformed, std::string(kForwardedMethodHeader)};
+  }
+  original.headers = subrequest.headers;
+  if (forwarded_host) {
+    auto host = std::find_if(original.headers.begin(), original.headers.end(),
+                             [](const auto& header) { return strcasecmp(header.first.c_str(), "Host") == 0; });
+    if (host == original.headers.end()) {
+      original.headers.emplace_back("Host", *forwarded_host);
+    } else {
+      host->second = *forwarded_host;
+    }
+  }
+  // Built before it is assigned: GCC 12 at -O3 misreads assigning "/" to
+  // the member as an overlapping copy (-Wrestrict).
+  std::string original_target = chosen ? std::string(*chosen->target) : std::string("/");
   original.target = std::move(original_target);
   const std::string_view target = original.target;
+  const OriginalRequest malformed{{}, Problem::malformed, chosen ? std::string(chosen->name) : std::string()};
   if (target.empty() || target.front() != '/' || !valid_percent_encoding(target) ||
       target.find("%00") != std::string_view::npos) {
-    return std::nullopt;
+    return malformed;
   }
   const auto question = target.find('?');
   std::optional<std::string> path = percent_decode(target.substr(0, question), false);
-  if (!path) return std::nullopt;
+  if (!path) return malformed;
   original.path = std::move(*path);
   if (question != std::string_view::npos) {
     std::string_view query = target.substr(question + 1);
     std::optional<HttpFields> fields = parse_form(query.substr(0, query.find('#')));
-    if (!fields) return std::nullopt;
+    if (!fields) return malformed;
     original.query = std::move(*fields);
   }
-  return original;
+  return {std::move(original), Problem::none, {}};
 }
 
 ForwardAuthAnswer answer_forward_auth(const HttpRequest& subrequest, const ForwardAuthContext& context) {
   ForwardAuthAnswer answer;
   const Json refused = {{"error", "401 Unauthorized"}};
-  const std::optional<HttpRequest> original = original_request(subrequest);
-  if (!original) {
+  OriginalRequest described = original_request(subrequest, context.path_prefix);
+  if (described.problem == OriginalRequest::Problem::conflict) {
+    // Two names for the original request: one of them came from the client.
+    context.log.warn("/auth: refused, the original request is named twice: " + described.detail);
+    answer.response = json_response(401, refused);
+    return answer;
+  }
+  if (!described.request) {
     // The proxy can only pass on 2xx, 401 and 403: a malformed original
     // target is refused, not answered with 400.
     if (context.log.should_log(spdlog::level::debug)) {
-      context.log.debug("/auth: refusing a malformed " + std::string(kOriginalUriHeader));
+      context.log.debug("/auth: refusing a malformed " + described.detail);
     }
     answer.response = json_response(401, refused);
     return answer;
   }
-  HostRequest request(*original, open_session(*original, context.sessions, context.users));
+  const HttpRequest& original = *described.request;
+  HostRequest request(original, open_session(original, context.sessions, context.users));
   const Identity identity = identify(request, context.policy, context.metrics, context.log);
   answer.sso_user_id = identity.sso_user_id;
   if (!identity.user_id) {

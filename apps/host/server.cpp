@@ -92,7 +92,7 @@ HostServer::HostServer(HostConfig config)
       error_log_(make_logger("corvane.host", config_.error_sink, false)),
       sign_in_(error_log_),
       listener_(
-          config_.limits, [this](const HttpRequest& request) { return handle(request); },
+          config_.limits, [this](const HttpRequest& request) { return handle(request, Listener::main); },
           [this](const HttpRefusal& refused) {
             log_access(refused.method, refused.target, refused.status, std::nullopt, std::nullopt);
           }) {
@@ -104,9 +104,25 @@ HostServer::HostServer(HostConfig config)
   current_.store(std::make_shared<const Generation>(make_generation(std::move(built), config_)));
 }
 
-HostServer::~HostServer() { listener_.stop(); }
+HostServer::~HostServer() {
+  listener_.stop();
+  if (metrics_listener_) metrics_listener_->stop();
+}
 
-int HostServer::bind() { return listener_.start(config_.host, config_.port); }
+int HostServer::bind() {
+  const int port = listener_.start(config_.host, config_.port);
+  if (config_.metrics_listen) {
+    HttpLimits limits = config_.limits;
+    limits.threads = 1;  // a scraper now and then
+    metrics_listener_.emplace(
+        limits, [this](const HttpRequest& request) { return handle(request, Listener::metrics); },
+        [this](const HttpRefusal& refused) {
+          log_access(refused.method, refused.target, refused.status, std::nullopt, std::nullopt);
+        });
+    metrics_port_ = metrics_listener_->start(config_.metrics_listen->host, config_.metrics_listen->port);
+  }
+  return port;
+}
 
 void HostServer::serve() {
   {
@@ -114,6 +130,7 @@ void HostServer::serve() {
     stop_signal_.wait(lock, [this] { return stop_requested_; });
   }
   listener_.stop();
+  if (metrics_listener_) metrics_listener_->stop();
 }
 
 void HostServer::stop() {
@@ -147,13 +164,13 @@ bool HostServer::reload() {
   }
 }
 
-HttpResponse HostServer::handle(const HttpRequest& request) const {
+HttpResponse HostServer::handle(const HttpRequest& request, Listener listener) const {
   const auto start = std::chrono::steady_clock::now();
   // The policy records the request's sso user here; start each request clean.
   host::current_thread_log_context() = Json::object();
   Outcome outcome;
   try {
-    outcome = route(request, *current_.load());
+    outcome = route(request, *current_.load(), listener);
   } catch (const std::exception& error) {
     error_log_->error(request.method + " " + printable(request.path) + ": " + describe_error(error));
     outcome.reply = error_reply(500, path_extension(request.path).value_or("json"), "Internal Server Error",
@@ -180,7 +197,8 @@ struct HostServer::Routed {
   const std::string& format;  // of the answer: the path's extension, else the default
 };
 
-HostServer::Outcome HostServer::route(const HttpRequest& request, const Generation& generation) const {
+HostServer::Outcome HostServer::route(const HttpRequest& request, const Generation& generation,
+                                      Listener listener) const {
   const Json& default_extension = get_or_null(generation.policy->cvn_settings(), "default_extension");
   const std::string format = path_extension(request.path).value_or(default_extension.get<std::string>());
 
@@ -188,7 +206,18 @@ HostServer::Outcome HostServer::route(const HttpRequest& request, const Generati
   if (!valid_percent_encoding(request.target) || request.target.find("%00") != std::string::npos) {
     return {error_reply(400, format, "Bad Request", "The request target is malformed."), {}, {}};
   }
-  if (request.method != "GET" && request.method != "HEAD") {
+  Route matched = match_route(request.path);
+  // Envoy's authorization request: the original method, the original target after the prefix.
+  const bool prefixed_auth =
+      matched.kind == Route::Kind::not_found && has_path_prefix(request.target, config_.auth_path_prefix);
+  if (prefixed_auth) matched.kind = Route::Kind::auth;
+  // The metrics listener serves the metrics and the health check alone; with one, the main port has no metrics.
+  const bool for_scrapers = matched.kind == Route::Kind::metrics || matched.kind == Route::Kind::health;
+  if (listener == Listener::metrics ? !for_scrapers
+                                    : matched.kind == Route::Kind::metrics && config_.metrics_listen.has_value()) {
+    matched = {};
+  }
+  if (!prefixed_auth && request.method != "GET" && request.method != "HEAD") {
     return {error_reply(405, format, "Method Not Allowed", "Only GET is served."), {}, {}};
   }
   using Handler = Outcome (HostServer::*)(const Routed&) const;
@@ -207,7 +236,6 @@ HostServer::Outcome HostServer::route(const HttpRequest& request, const Generati
     set(Route::Kind::not_found, &HostServer::serve_not_found);
     return table;
   }();
-  const Route matched = match_route(request.path);
   return (this->*handlers[static_cast<std::size_t>(matched.kind)])(Routed{request, generation, matched, format});
 }
 
@@ -221,7 +249,8 @@ HostServer::Outcome HostServer::serve_forward_auth(const Routed& routed) const {
   const Generation& generation = routed.generation;
   ForwardAuthAnswer answer =
       answer_forward_auth(routed.request, {*generation.policy, *generation.users, generation.sessions,
-                                           generation.session_secure, metrics_, *error_log_});
+                                           generation.session_secure, metrics_, *error_log_,
+                                           config_.auth_path_prefix});
   return {{}, std::move(answer.sso_user_id), {}, {}, std::move(answer.response)};
 }
 

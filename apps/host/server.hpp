@@ -30,9 +30,12 @@ class HostServer {
   HostServer(const HostServer&) = delete;
   HostServer& operator=(const HostServer&) = delete;
 
-  // Binds the configured address and starts answering; port 0 picks a free
-  // one. Returns the port. ConfigError naming the address when it is taken.
+  // Binds the configured address, and the metrics address when there is
+  // one, and starts answering; port 0 picks a free one. Returns the main
+  // port. ConfigError naming the address when it is taken.
   int bind();
+  // The metrics listener's port once bound; none without one.
+  std::optional<int> metrics_port() const { return metrics_port_; }
   // Blocks until stop(), then closes every connection.
   void serve();
   // Safe from any thread, also before serve() got going.
@@ -85,8 +88,11 @@ class HostServer {
   struct Outcome;
   struct Routed;
 
-  HttpResponse handle(const HttpRequest& request) const;
-  Outcome route(const HttpRequest& request, const Generation& generation) const;
+  // Which listener a request came in on: the metrics one serves /metrics
+  // and /health only.
+  enum class Listener { main, metrics };
+  HttpResponse handle(const HttpRequest& request, Listener listener) const;
+  Outcome route(const HttpRequest& request, const Generation& generation, Listener listener) const;
   // One per kind of route; route() picks it from a table.
   Outcome serve_health(const Routed& routed) const;
   Outcome serve_metrics(const Routed& routed) const;
@@ -106,6 +112,8 @@ class HostServer {
   mutable HostMetrics metrics_;  // counted from const request handling
   std::mutex reload_mutex_;
   HttpListener listener_;
+  std::optional<HttpListener> metrics_listener_;
+  std::optional<int> metrics_port_;
   std::mutex stop_mutex_;
   std::condition_variable stop_signal_;
   bool stop_requested_ = false;

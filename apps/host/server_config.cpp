@@ -13,6 +13,42 @@ std::string text(const host::IniSettings& settings, const std::string& key, cons
   return settings.get(key, fallback).get<std::string>();
 }
 
+// HOST:PORT or [V6]:PORT, the port 0 to 65535.
+ListenAddress listen_address(const std::string& ini_path, const std::string& key, const std::string& value) {
+  const auto colon = value.rfind(':');
+  const ConfigError bad(ini_path + ": " + key + " must be HOST:PORT (e.g. 127.0.0.1:9100), not '" + value + "'");
+  if (colon == std::string::npos || colon == 0 || colon + 1 == value.size() || colon + 6 < value.size()) throw bad;
+  std::string host = value.substr(0, colon);
+  if (host.front() == '[') {
+    if (host.size() < 3 || host.back() != ']') throw bad;
+    host = host.substr(1, host.size() - 2);
+  } else if (host.find(':') != std::string::npos) {
+    throw bad;  // IPv6 without brackets
+  }
+  long port = 0;
+  for (const char c : value.substr(colon + 1)) {
+    if (c < '0' || c > '9') throw bad;
+    port = port * 10 + (c - '0');
+  }
+  if (port > 65535) throw bad;
+  return {host, static_cast<int>(port)};
+}
+
+// "/" and path segments of unreserved characters, without a final "/": the
+// same text escaped or not, so it can be matched on the raw target.
+std::string path_prefix(const std::string& ini_path, const std::string& value) {
+  if (value.empty()) return value;
+  const bool shaped = value.size() >= 2 && value.front() == '/' && value.back() != '/' &&
+                      value.find("//") == std::string::npos &&
+                      value.find_first_not_of("/-._~0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz") ==
+                          std::string::npos;
+  if (!shaped) {
+    throw ConfigError(ini_path + ": auth_path_prefix must be a path such as /auth (letters, digits, - . _ ~ and /, " +
+                      "no final /), not '" + value + "'");
+  }
+  return value;
+}
+
 }  // namespace
 
 HostConfig load_host_config(const std::string& ini_path) {
@@ -47,6 +83,10 @@ HostConfig load_host_config(const std::string& ini_path) {
 
   config.host = text(server, "host", "127.0.0.1");
   config.port = static_cast<int>(ini_int(ini_path, server, "port", 8080, 0, 65535));
+  if (server.contains("metrics_listen")) {
+    config.metrics_listen = listen_address(ini_path, "metrics_listen", text(server, "metrics_listen", ""));
+  }
+  config.auth_path_prefix = path_prefix(ini_path, text(server, "auth_path_prefix", ""));
   HttpLimits& limits = config.limits;
   limits.threads = static_cast<unsigned>(ini_int(ini_path, server, "threads", 8, 1, 256));
   limits.max_connections =

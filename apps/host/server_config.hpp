@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,10 +15,23 @@
 
 namespace corvane::apps {
 
+struct ListenAddress {
+  std::string host;
+  int port = 0;  // 0 picks a free one
+};
+
 struct HostConfig {
   std::string ini_path;
   std::string host = "127.0.0.1";
   int port = 8080;
+  // "metrics_listen = HOST:PORT" ([::1]:PORT for IPv6): a second listener
+  // serving only /metrics and /health; /metrics is then not found on the
+  // main port. None: /metrics on the main port.
+  std::optional<ListenAddress> metrics_listen;
+  // "auth_path_prefix": /auth also answers at this prefix followed by the
+  // original request's target (Envoy's HTTP authorization service appends it
+  // to a path prefix). Empty: none.
+  std::string auth_path_prefix;
   HttpLimits limits;  // limits.threads is the ini's `threads`
   // New cookies are signed with the secret; cookies signed with one of the
   // previous secrets still verify, so a rotation logs nobody out.

@@ -334,9 +334,11 @@ TEST(Host, MetricsCountEveryOutcome) {
   site.users["twin1"] = {{"email", "twin@example.org"}};
   site.users["twin2"] = {{"email", "Twin@example.org"}};
   site.users["doe, \"j\u00f6\" 100%"] = {{"email", "doe@example.org"}};
+  site.extra_server_ini = "metrics_listen = 127.0.0.1:0\nauth_path_prefix = /auth\n";
   site.write();
   RunningHost host(site);
   const std::string alice = site.bearer("alice@example.org");
+  const std::string data = "/app/data.json?idp_id=local";
   const Json stranger = generate_private_jwk(Alg::ES256, "k1");
   struct Case {
     const char* name;
@@ -356,6 +358,21 @@ TEST(Host, MetricsCountEveryOutcome) {
       {"/auth, provider and format from the original target", "/auth",
        {{"Authorization", alice}, {"X-Original-URI", "/app/page.html?x=1&idp_id=lo%63al"}}, 200},
       {"/auth, a malformed original target", "/auth", {{"Authorization", alice}, {"X-Original-URI", "/a?idp_id=%zz"}}, 401},
+      {"/auth, the original from X-Forwarded-* (Caddy, Traefik)", "/auth",
+       {{"Authorization", alice}, {"X-Forwarded-Uri", data}, {"X-Forwarded-Method", "POST"},
+        {"X-Forwarded-Host", "app.example"}}, 200},
+      {"/auth, the original after the path prefix (Envoy)", "/auth" + data, {{"Authorization", alice}}, 200},
+      {"/auth, one original under two names", "/auth" + data,
+       {{"Authorization", alice}, {"X-Original-URI", data}, {"x-forwarded-uri", data}}, 200},
+      {"/auth, X-Original-URI and X-Forwarded-Uri differ", "/auth",
+       {{"Authorization", alice}, {"X-Original-URI", data}, {"X-Forwarded-Uri", "/app/data.json?idp_id=odd"}}, 401},
+      {"/auth, the path prefix and a header differ", "/auth/app/page.html?idp_id=local",
+       {{"Authorization", alice}, {"X-Forwarded-Uri", data}}, 401},
+      {"/auth, two different X-Original-URI", "/auth",
+       {{"Authorization", alice}, {"X-Original-URI", data}, {"X-Original-URI", "/app/x.html?idp_id=local"}}, 401},
+      {"/auth, a malformed X-Forwarded-Method", "/auth",
+       {{"Authorization", alice}, {"X-Forwarded-Uri", data}, {"X-Forwarded-Method", "GET /"}}, 401},
+      {"a prefix of /auth alone is no route", "/authx" + data, {{"Authorization", alice}}, 404},
   };
   std::optional<httplib::Response> login;
   for (const auto& c : cases) {
@@ -364,10 +381,10 @@ TEST(Host, MetricsCountEveryOutcome) {
     ASSERT_TRUE(result);
     EXPECT_EQ(result->status, c.status);
     // Answers that name a user, and every answer for a proxy, stay out of caches.
-    if (c.status == 200 || c.path == "/auth") {
+    if (c.status == 200 || c.path.starts_with("/auth/") || c.path == "/auth") {
       EXPECT_EQ(result->get_header_value("Cache-Control"), "no-store");
     }
-    if (c.status == 200 && c.path == "/auth") login = *result;
+    if (c.status == 200 && c.path == "/auth" && !login) login = *result;  // the first: HTML
   }
   ASSERT_TRUE(login);
   EXPECT_EQ(login->get_header_value("X-Auth-User"), "\"alice\"");
@@ -381,12 +398,26 @@ TEST(Host, MetricsCountEveryOutcome) {
   EXPECT_FALSE(by_session->has_header("Set-Cookie"));
   EXPECT_EQ(host.get("/auth")->get_header_value("WWW-Authenticate"), "Bearer");
   EXPECT_EQ(host.get("/whoami.json", {{"Cookie", cookie}})->status, 200);
+  // Envoy asks with the original method.
+  auto posted = host.client().Post("/auth" + data, {{"Authorization", alice}}, "", "text/plain");
+  ASSERT_TRUE(posted);
+  EXPECT_EQ(posted->get_header_value("X-Auth-User"), "\"alice\"");
+  EXPECT_EQ(count(joined(host.errors), "/auth: refused, the original request is named twice"), 3u) << joined(host.errors);
 
   EXPECT_TRUE(host.server().reload());
   site.dir.write("auth.json", "{ not json");
   EXPECT_FALSE(host.server().reload());
 
-  auto metrics = host.get("/metrics");
+  // metrics_listen: the metrics on their own port, which serves nothing else.
+  EXPECT_EQ(host.get("/metrics")->status, 404);
+  ASSERT_TRUE(host.server().metrics_port());
+  httplib::Client scraper("127.0.0.1", *host.server().metrics_port());
+  scraper.set_read_timeout(5);
+  for (const std::string& path : {std::string("/whoami.json"), std::string("/auth"), "/auth" + data}) {
+    EXPECT_EQ(scraper.Get(path, {{"Authorization", alice}, {"X-Original-URI", data}})->status, 404) << path;
+  }
+  EXPECT_EQ(scraper.Get("/health")->status, 200);
+  auto metrics = scraper.Get("/metrics");
   ASSERT_TRUE(metrics);
   EXPECT_EQ(metrics->get_header_value("Content-Type"), "text/plain; version=0.0.4; charset=utf-8");
   // No header: the pages' request and the /auth request without anything.
@@ -397,14 +428,14 @@ TEST(Host, MetricsCountEveryOutcome) {
            R"(corvane_auth_requests_total{provider="",outcome="no_header"} 2)",
            R"(corvane_auth_requests_total{provider="",outcome="no_provider_id"} 1)",
            R"(corvane_auth_requests_total{provider="",outcome="unknown_provider"} 1)",
-           R"(corvane_auth_requests_total{provider="local",outcome="authenticated"} 2)",
+           R"(corvane_auth_requests_total{provider="local",outcome="authenticated"} 6)",
            R"(corvane_auth_requests_total{provider="local",outcome="token_refused"} 1)",
            R"(corvane_auth_requests_total{provider="local",outcome="no_user"} 1)",
            R"(corvane_auth_requests_total{provider="local",outcome="several_users"} 1)",
            R"(corvane_auth_requests_total{provider="odd",outcome="authenticated"} 0)",
            R"(corvane_session_hits_total 2)",
-           R"(corvane_auth_duration_seconds_bucket{le="+Inf"} 11)",
-           R"(corvane_auth_duration_seconds_count 11)",
+           R"(corvane_auth_duration_seconds_bucket{le="+Inf"} 15)",
+           R"(corvane_auth_duration_seconds_count 15)",
            R"(corvane_provider_state{provider="local",state="ready"} 1)",
            R"(corvane_provider_state{provider="local",state="skipped"} 0)",
            R"(corvane_provider_state{provider="off",state="disabled"} 1)",
@@ -481,6 +512,12 @@ TEST(Host, ConfigurationErrorsNameTheKey) {
       {"bad boolean", "corvane.session_secure = maybe\n", "corvane.session_secure"},
       {"bad level", "corvane.log_level = loud\n", "corvane.log_level"},
       {"bad access log form", "corvane.access_log = xml\n", "corvane.access_log"},
+      {"metrics address without a port", "[server:main]\nmetrics_listen = 127.0.0.1\n", "metrics_listen"},
+      {"metrics address, IPv6 unbracketed", "[server:main]\nmetrics_listen = ::1:9100\n", "metrics_listen"},
+      {"metrics port too large", "[server:main]\nmetrics_listen = 127.0.0.1:65536\n", "metrics_listen"},
+      {"prefix not a path", "[server:main]\nauth_path_prefix = auth\n", "auth_path_prefix"},
+      {"prefix ending in /", "[server:main]\nauth_path_prefix = /auth/\n", "auth_path_prefix"},
+      {"prefix with an escape", "[server:main]\nauth_path_prefix = /a%20b\n", "auth_path_prefix"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -1,36 +1,12 @@
 # Shared by the scripts that run nginx in front of corvane-host processes
 # (tests/e2e/nginx.sh, scripts/bench-scale); sourced after common.bash.
+source "$(dirname "${BASH_SOURCE[0]}")/proxy.bash"
 NGINX="${NGINX:-/usr/sbin/nginx}"
 NGINX_DEPLOY="${CORVANE_SOURCE_DIR:-$(cd "$(dirname "${BASH_SOURCE[0]}")/../../.." && pwd)}/deploy/nginx"
 if [ ! -x "$NGINX" ]; then
   echo "nginx is not installed: run scripts/install-deps" >&2
   exit 1
 fi
-
-# start_nth_host N PORT: host process N on PORT (0: a free one); sets HOSTN_PID and HOSTN_PORT.
-start_nth_host() {
-  local n="$1" port="$2" pid address
-  "$HOST" --ini "$WORK/app.ini" --port "$port" >"$WORK/host$n.out" 2>"$WORK/host$n.err" &
-  pid=$!
-  EXTRA_PIDS+=("$pid")
-  for _ in $(seq 1 100); do
-    address="$(sed -n 's/^listening on http:\/\/127.0.0.1://p' "$WORK/host$n.out" | head -1)"
-    [ -n "$address" ] && break
-    kill -0 "$pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  if [ -z "$address" ]; then
-    echo "host $n did not start:" >&2
-    cat "$WORK/host$n.err" >&2
-    exit 1
-  fi
-  printf -v "HOST${n}_PID" '%s' "$pid"
-  printf -v "HOST${n}_PORT" '%s' "$address"
-}
-
-free_port() {
-  /usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
 
 # start_nginx: nginx on a free loopback port, in the foreground of its own
 # folder; another process may take the port between the choice and the
@@ -71,9 +47,3 @@ start_nginx() {
   cat "$run/stderr" "$run/error.log" >&2
   exit 1
 }
-
-# metric PORT SERIES: the value of one series (name and labels) of a host's /metrics.
-metric() {
-  curl -s --max-time 5 "http://127.0.0.1:$1/metrics" | awk -v series="$2" '$1 == series { print $2 }'
-}
-

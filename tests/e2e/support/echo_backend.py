@@ -1,6 +1,6 @@
-"""The protected application of the nginx test: answers every GET with the
-identity headers nginx passed it, decoded, as JSON. Prints its port, then
-serves."""
+"""The protected application of the proxy tests (nginx, Caddy): answers
+every GET with the identity headers the proxy passed it, decoded, as JSON.
+Prints its port, then serves."""
 import http.server
 import json
 import sys
