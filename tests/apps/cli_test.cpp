@@ -108,6 +108,14 @@ TEST(Cli, CheckWarnsAboutMistakesThatConstructionAccepts) {
       {"sign-in scopes as one text", [](Site& s) {
          s.providers["local"].update({{"client_id", "app"}, {"redirect_uri", "http://h/callback"}, {"scopes", "a b"}});
        }, "identity_providers.local.scopes", "a list of words"},
+      {"sign-in at a path that is no callback", [](Site& s) {
+         s.providers["local"].update({{"client_id", "app"}, {"redirect_uri", "http://h/login"}});
+       }, "identity_providers.local.redirect_uri", "/callback/NAME"},
+      {"sign-in by a claim the provider does not issue", [](Site& s) {
+         s.providers["local"].update({{"client_id", "app"}, {"redirect_uri", "http://h/callback/local"},
+                                      {"well_known_configuration",
+                                       s.dir.write("discovery.json", R"({"claims_supported": ["sub", "name"]})")}});
+       }, "identity_providers.local.claim_attribute", "claims_supported does not list"},
   };
   Site clean;
   clean.providers["local"].update({{"client_id", "app"}, {"client_secret", "s"}, {"redirect_uri", "http://h/callback"},
