@@ -7,12 +7,11 @@
 #include "common/app_config.hpp"
 #include "common/app_errors.hpp"
 #include "common/oauth_crypto.hpp"
-#include "corvane/util/base64.hpp"
-#include "corvane/util/http.hpp"
 #include "corvane/util/json.hpp"
 #include "http/url_form.hpp"
 #include "identity/host_request.hpp"
 #include "identity/host_session.hpp"
+#include "signin/provider_requests.hpp"
 
 namespace corvane::apps {
 namespace {
@@ -67,39 +66,6 @@ std::string audience_fault(const Json& claims, const std::string& client_id) {
     return "the ID token's azp is not the client id \"" + printable(client_id) + "\"";
   }
   return {};
-}
-
-// The token request's client authentication: its form fields and headers.
-void authenticate_client(const SignInProvider& provider, FormFields& form, std::vector<std::string>& headers) {
-  switch (provider.client_auth) {
-    case ClientAuth::none:
-      form.emplace_back("client_id", provider.client_id);
-      break;
-    case ClientAuth::post:
-      form.emplace_back("client_id", provider.client_id);
-      form.emplace_back("client_secret", provider.client_secret.value_or(""));
-      break;
-    case ClientAuth::basic:  // each part form-encoded first (RFC 6749 2.3.1)
-      headers.push_back("Authorization: Basic " +
-                        base64_encode(form_urlencode(provider.client_id) + ":" +
-                                      form_urlencode(provider.client_secret.value_or(""))));
-      break;
-  }
-}
-
-// "error: description" of an OAuth error answer, or the status alone.
-std::string token_error(const corvane::HttpClientResponse& answer) {
-  std::string text = "status " + std::to_string(answer.status);
-  try {
-    const Json body = parse_json(answer.body, 8);
-    const Json& error = get_or_null(body, "error");
-    if (error.is_string()) text += ", " + error.get<std::string>();
-    const Json& description = get_or_null(body, "error_description");
-    if (description.is_string()) text += ": " + description.get<std::string>();
-  } catch (const Exception&) {
-    // Not an OAuth error document: the status says enough.
-  }
-  return text;
 }
 
 }  // namespace
@@ -265,15 +231,9 @@ std::variant<SignIn::Tokens, SignInAnswer> SignIn::redeem_code(const Accepted& a
                                                                const SignInContext& context) const {
   const bool secure = context.secure;
   const SignInProvider& provider = *accepted.provider;
-  FormFields form = {{"grant_type", "authorization_code"},
-                     {"code", accepted.code},
-                     {"redirect_uri", provider.redirect_uri},
-                     {"code_verifier", context.states.code_verifier(accepted.state.state)}};
-  std::vector<std::string> headers;
-  authenticate_client(provider, form, headers);
   corvane::HttpClientResponse exchanged;
   try {
-    exchanged = http_post_form(provider.token_endpoint, form, provider.http_timeout, headers);
+    exchanged = token_request(provider, accepted.code, context.states.code_verifier(accepted.state.state));
   } catch (const Exception& error) {
     return refuse(502, "Sign-in failed", "The identity provider could not be reached. Please try again later.",
                   accepted.who + "the token endpoint failed: " + describe_error(error), secure);
@@ -354,8 +314,7 @@ std::optional<SignInAnswer> SignIn::complete_claims(auth::jwt::VerifiedToken& to
   if (!tokens.access_token) return unreadable("the token endpoint gave no access_token to ask it with");
   Json info;
   try {
-    const corvane::HttpClientResponse answer =
-        http_get_with_bearer(*provider.userinfo_endpoint, *tokens.access_token, provider.http_timeout);
+    const corvane::HttpClientResponse answer = userinfo_request(provider, *tokens.access_token);
     if (answer.status != 200) return unreadable("status " + std::to_string(answer.status));
     info = parse_json(answer.body, 16);
   } catch (const Exception& error) {
