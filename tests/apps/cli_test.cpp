@@ -140,6 +140,20 @@ TEST(Cli, CheckWarnsAboutMistakesThatConstructionAccepts) {
     EXPECT_FALSE(warnings[0]["file"].get<std::string>().empty());
     EXPECT_EQ(cli({"check", "--ini", site.ini, "--strict"}).code, 1);
   }
+
+  // Two providers answering at one callback path could not be told apart:
+  // neither gets a sign-in.
+  Site twins(Alg::ES256);
+  twins.providers["twin"] = twins.providers["local"];
+  for (const char* id : {"local", "twin"}) {
+    twins.providers[id].update({{"client_id", "app"}, {"redirect_uri", "http://h/callback"}});
+  }
+  twins.write();
+  const Json shared = cli({"check", "--ini", twins.ini, "--json"}).json()["warnings"];
+  ASSERT_EQ(shared.size(), 2u) << shared.dump();
+  for (const Json& warning : shared) {
+    EXPECT_NE(warning["message"].get<std::string>().find("the same path /callback"), std::string::npos) << warning;
+  }
 }
 
 TEST(Cli, AuthReportsTheRequestAndItsSession) {
