@@ -191,6 +191,8 @@ CLI::App* add_idp(CLI::App& app, IdpOptions& o) {
   idp->add_option("--client-id", o.idp.client_id, "The client id of the one application served")->required();
   idp->add_option("--client-secret", o.idp.client_secret, "Require this client secret at the token endpoint");
   idp->add_option("--redirect-uri", o.idp.redirect_uris, "An address codes may be sent to (repeatable)")->required();
+  idp->add_flag("--claims-in-id-token", o.idp.claims_in_id_token,
+                "Put the users' claims (email, name, ...) in the ID token too, not only at UserInfo");
   idp->add_option("--host", o.idp.host, "A loopback address (default 127.0.0.1)");
   idp->add_option("--port", o.idp.port, "The port (default 8081; 0 picks a free one)")
       ->default_val(8081)

@@ -16,7 +16,8 @@ const std::vector<std::string_view> kProviderKeys = {
     "enabled",        "idp_name", "claim_attribute",        "user_config_attribute", "well_known_configuration",
     "jwks_uri",       "authorization_endpoint", "token_endpoint",
     // The reference host's browser sign-in.
-    "client_id",      "client_secret", "redirect_uri", "scopes",
+    "client_id",      "client_secret", "redirect_uri", "scopes", "token_endpoint_auth_method",
+    "userinfo_endpoint", "issuer", "authorization_response_iss_parameter_supported",
 };
 
 // The ini keys of [app:main] that this system and its reference host read.
@@ -177,10 +178,16 @@ Json configuration_warnings(const LintInput& input) {
     lint_provider(input, auth_file, users_file, id, config, warnings);
   }
   std::vector<SignInProblem> problems;
-  sign_in_providers(*input.policy, problems);
+  const std::vector<SignInProvider> sign_in = sign_in_providers(*input.policy, problems);
   for (const SignInProblem& problem : problems) {
     warnings.add(auth_file, "authentication_policies.jwt.identity_providers." + problem.idp_id + "." + problem.key,
                  problem.message);
+  }
+  for (const SignInProvider& provider : sign_in) {
+    if (auto note = unsupported_claim_note(provider)) {
+      warnings.add(auth_file, "authentication_policies.jwt.identity_providers." + provider.idp_id + ".claim_attribute",
+                   *note);
+    }
   }
   return warnings.take();
 }

@@ -4,12 +4,17 @@
 #include <netdb.h>
 #include <netinet/in.h>
 
+#include <strings.h>
+
 #include <algorithm>
+#include <cctype>
 #include <memory>
+#include <set>
 
 #include "common/app_config.hpp"
 #include "common/app_errors.hpp"
 #include "common/oauth_crypto.hpp"
+#include "corvane/util/base64.hpp"
 #include "corvane/util/url.hpp"
 #include "demo_idp/jwk_tools.hpp"
 #include "http/render.hpp"
@@ -112,6 +117,37 @@ bool redirect_allowed(const std::vector<std::string>& registered, const std::str
   }
 }
 
+// The value of header `name` (case-insensitive), or "".
+std::string header_of(const HttpRequest& request, std::string_view name) {
+  for (const auto& [header, value] : request.headers) {
+    if (header.size() == name.size() &&
+        std::equal(header.begin(), header.end(), name.begin(), [](char a, char b) {
+          return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+        })) {
+      return value;
+    }
+  }
+  return "";
+}
+
+// The client id and secret of "Authorization: Basic", each form-decoded
+// (RFC 6749 2.3.1); nullopt without the header, ("", "") for a malformed one.
+std::optional<std::pair<std::string, std::string>> basic_credentials(const HttpRequest& request) {
+  const std::string value = header_of(request, "Authorization");
+  constexpr std::string_view scheme = "Basic ";
+  if (value.size() < scheme.size() || strncasecmp(value.c_str(), scheme.data(), scheme.size()) != 0) {
+    return std::nullopt;
+  }
+  std::string decoded;
+  if (!b64decode_padded(std::string_view(value).substr(scheme.size()), decoded)) return std::pair<std::string, std::string>{};
+  const auto colon = decoded.find(':');
+  if (colon == std::string::npos) return std::pair<std::string, std::string>{};
+  const auto id = percent_decode(decoded.substr(0, colon), true);
+  const auto secret = percent_decode(decoded.substr(colon + 1), true);
+  if (!id || !secret) return std::pair<std::string, std::string>{};
+  return std::pair{*id, *secret};
+}
+
 long long unix_now() {
   return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
       .count();
@@ -157,6 +193,7 @@ std::string DemoIdp::issuer() const {
 
 HttpResponse DemoIdp::handle(const HttpRequest& request) {
   const std::string& path = request.path;
+  if (path == "/userinfo") return userinfo(request);
   if (path == "/token") {
     if (request.method != "POST") return oauth_error(405, "invalid_request", "the token endpoint takes a POST");
     return token(request);
@@ -166,16 +203,23 @@ HttpResponse DemoIdp::handle(const HttpRequest& request) {
   }
   if (path == "/.well-known/openid-configuration") {
     const std::string base = issuer();
+    std::set<std::string> claims = {"sub", "iss", "aud", "exp", "iat", "nonce"};
+    for (const auto& [id, user] : options_.users.items()) {
+      for (const auto& [name, value] : user.items()) claims.insert(name);
+    }
     return json_answer(200, {{"issuer", base},
                              {"authorization_endpoint", base + "/authorize"},
                              {"token_endpoint", base + "/token"},
+                             {"userinfo_endpoint", base + "/userinfo"},
                              {"jwks_uri", base + "/jwks.json"},
+                             {"authorization_response_iss_parameter_supported", true},
+                             {"claims_supported", claims},
                              {"response_types_supported", {"code"}},
                              {"grant_types_supported", {"authorization_code"}},
                              {"subject_types_supported", {"public"}},
                              {"id_token_signing_alg_values_supported", {get_or_null(options_.private_jwk, "alg")}},
                              {"code_challenge_methods_supported", {"S256"}},
-                             {"token_endpoint_auth_methods_supported", {"client_secret_post", "none"}},
+                             {"token_endpoint_auth_methods_supported", {"client_secret_basic", "client_secret_post", "none"}},
                              {"scopes_supported", {"openid", "email", "profile"}}});
   }
   if (path == "/jwks.json") return json_answer(200, public_key_set_);
@@ -199,6 +243,7 @@ HttpResponse DemoIdp::authorize(const HttpRequest& request, bool approve) {
   const auto refuse = [&](const std::string& error, const std::string& description) {
     HttpFields back = {{"error", error}, {"error_description", description}};
     if (!state.empty()) back.emplace_back("state", state);
+    back.emplace_back("iss", issuer());
     return redirect(with_query(redirect_uri, back));
   };
   if (text_of(query, "response_type") != "code") return refuse("unsupported_response_type", "only code is issued");
@@ -216,7 +261,8 @@ HttpResponse DemoIdp::authorize(const HttpRequest& request, bool approve) {
       const std::string label = id + (email.is_string() ? " (" + email.get<std::string>() + ")" : "");
       list += "<li><a href=\"" + html_escape(with_query("/approve", pick)) + "\">" + html_escape(label) + "</a></li>\n";
     }
-    const std::string cancel = with_query(redirect_uri, {{"error", "access_denied"}, {"state", state}});
+    const std::string cancel =
+        with_query(redirect_uri, {{"error", "access_denied"}, {"state", state}, {"iss", issuer()}});
     return html_answer(200, "Demo identity provider: pick a user",
                        "<p>Sign in to <strong>" + html_escape(client_id) + "</strong> as:</p>\n<ul>\n" + list +
                            "</ul>\n<p><a href=\"" + html_escape(cancel) + "\">Cancel</a></p>\n");
@@ -234,6 +280,7 @@ HttpResponse DemoIdp::authorize(const HttpRequest& request, bool approve) {
   }
   HttpFields back = {{"code", code}};
   if (!state.empty()) back.emplace_back("state", state);
+  back.emplace_back("iss", issuer());
   return redirect(with_query(redirect_uri, back));
 }
 
@@ -243,11 +290,7 @@ HttpResponse DemoIdp::token(const HttpRequest& request) {
   if (text_of(*form, "grant_type") != "authorization_code") {
     return oauth_error(400, "unsupported_grant_type", "only authorization_code is granted");
   }
-  const bool secret_ok =
-      !options_.client_secret || same_text(text_of(*form, "client_secret"), *options_.client_secret);
-  if (text_of(*form, "client_id") != options_.client_id || !secret_ok) {
-    return oauth_error(401, "invalid_client", "unknown client or wrong secret");
-  }
+  if (auto refused = client_refusal(request, *form)) return std::move(*refused);
   std::optional<Code> code;
   {
     // Taken out on first sight: a code is spent by any exchange, even a failed one.
@@ -270,13 +313,62 @@ HttpResponse DemoIdp::token(const HttpRequest& request) {
   Json claims = {{"iss", issuer()}, {"sub", code->user}, {"aud", options_.client_id}, {"iat", now},
                  {"exp", now + options_.token_lifetime.count()}};
   if (!code->nonce.empty()) claims["nonce"] = code->nonce;
-  for (const auto& [name, value] : options_.users[code->user].items()) {
-    if (!claims.contains(name)) claims[name] = value;
+  if (options_.claims_in_id_token) {
+    for (const auto& [name, value] : options_.users[code->user].items()) {
+      if (!claims.contains(name)) claims[name] = value;
+    }
   }
-  return json_answer(200, {{"access_token", random_token()},
+  return json_answer(200, {{"access_token", issue_access_token(code->user)},
                            {"token_type", "Bearer"},
                            {"expires_in", options_.token_lifetime.count()},
                            {"id_token", mint_compact(options_.private_jwk, claims)}});
+}
+
+std::optional<HttpResponse> DemoIdp::client_refusal(const HttpRequest& request, const HttpFields& form) const {
+  const auto basic = basic_credentials(request);
+  const auto form_secret = field(form, "client_secret");
+  if (basic && form_secret) {
+    return oauth_error(400, "invalid_request", "the client authenticates one way only, not with Basic and the form");
+  }
+  const std::string client_id = basic ? basic->first : text_of(form, "client_id");
+  const std::string secret = basic ? basic->second : std::string(form_secret.value_or(""));
+  const bool secret_ok = !options_.client_secret || same_text(secret, *options_.client_secret);
+  const auto form_id = field(form, "client_id");
+  if (client_id != options_.client_id || !secret_ok || (form_id && *form_id != client_id)) {
+    return oauth_error(401, "invalid_client", "unknown client or wrong secret");
+  }
+  return std::nullopt;
+}
+
+std::string DemoIdp::issue_access_token(const std::string& user) {
+  std::string token = random_token();
+  std::lock_guard lock(mutex_);
+  if (access_order_.size() >= kMaxAccessTokens) {
+    access_tokens_.erase(access_order_.front());
+    access_order_.erase(access_order_.begin());
+  }
+  access_tokens_[token] = Access{user, Clock::now() + options_.token_lifetime};
+  access_order_.push_back(token);
+  return token;
+}
+
+HttpResponse DemoIdp::userinfo(const HttpRequest& request) {
+  const std::string value = header_of(request, "Authorization");
+  constexpr std::string_view scheme = "Bearer ";
+  std::optional<std::string> user;
+  if (value.size() > scheme.size() && strncasecmp(value.c_str(), scheme.data(), scheme.size()) == 0) {
+    std::lock_guard lock(mutex_);
+    const auto found = access_tokens_.find(value.substr(scheme.size()));
+    if (found != access_tokens_.end() && Clock::now() < found->second.expires) user = found->second.user;
+  }
+  if (!user) {
+    HttpResponse refused = oauth_error(401, "invalid_token", "the access token is unknown or expired");
+    refused.headers.emplace_back("WWW-Authenticate", "Bearer error=\"invalid_token\"");
+    return refused;
+  }
+  Json claims = options_.users[*user];
+  claims["sub"] = *user;
+  return json_answer(200, claims);
 }
 
 }  // namespace corvane::apps

@@ -42,7 +42,17 @@ Route match_route(std::string_view path) {
   for (const auto& [exact, kind] : kExactPaths) {
     if (path == exact) return {kind, {}};
   }
-  constexpr std::string_view whoami = "/whoami", resources = "/resources/";
+  constexpr std::string_view whoami = "/whoami", resources = "/resources/", callbacks = "/callback/";
+  // Each provider's own callback path; the sign-in checks that it is the
+  // one of the provider the sign-in started with.
+  if (path.starts_with(callbacks)) {
+    const std::string_view name = path.substr(callbacks.size());
+    if (name.empty() || name.size() > kMaxResourceName) return {};
+    for (char c : name) {
+      if (!name_char(c) && c != '.') return {};
+    }
+    return {Route::Kind::callback, {}};
+  }
   if (path.starts_with(whoami)) {
     std::string_view rest = path.substr(whoami.size());
     if (!rest.empty() && rest.front() != '.') return {};

@@ -1,7 +1,8 @@
 // The reference host's addresses: /health, /whoami[.fmt] and
 // /resources/NAME[.fmt], where fmt is json or html; /auth for a proxy's
 // authentication subrequests and /metrics for a metrics scraper; the browser
-// sign-in's /login, /callback and /logout, and the pages' /style.css.
+// sign-in's /login, /callback and /callback/NAME (each provider's own) and
+// /logout, and the pages' /style.css.
 #pragma once
 
 #include <string>

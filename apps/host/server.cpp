@@ -90,7 +90,7 @@ HostServer::HostServer(HostConfig config)
     : config_(std::move(config)),
       access_log_(make_logger("corvane.host.access", config_.access_sink, true, config_.access_log_json)),
       error_log_(make_logger("corvane.host", config_.error_sink, false)),
-      sign_in_(error_log_),
+      sign_in_(error_log_, config_.max_finished_sign_ins),
       listener_(
           config_.limits, [this](const HttpRequest& request) { return handle(request, Listener::main); },
           [this](const HttpRefusal& refused) {

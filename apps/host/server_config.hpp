@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "http/http_listener.hpp"
+#include "signin/finished_sign_ins.hpp"
 
 namespace corvane::apps {
 
@@ -46,6 +47,9 @@ struct HostConfig {
   // when null (tests hand in their own).
   std::shared_ptr<spdlog::sinks::sink> access_sink;
   std::shared_ptr<spdlog::sinks::sink> error_sink;
+  // How many finished sign-ins are remembered against replays (not read
+  // from the ini; tests shrink it).
+  std::size_t max_finished_sign_ins = FinishedSignIns::kDefaultCapacity;
 };
 
 // ConfigError naming the file and the key at fault.

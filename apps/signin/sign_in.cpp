@@ -7,12 +7,11 @@
 #include "common/app_config.hpp"
 #include "common/app_errors.hpp"
 #include "common/oauth_crypto.hpp"
-#include "corvane/util/base64.hpp"
-#include "corvane/util/http.hpp"
 #include "corvane/util/json.hpp"
 #include "http/url_form.hpp"
 #include "identity/host_request.hpp"
 #include "identity/host_session.hpp"
+#include "signin/provider_requests.hpp"
 
 namespace corvane::apps {
 namespace {
@@ -42,20 +41,6 @@ const SignInProvider* find_provider(const std::vector<SignInProvider>& providers
   return nullptr;
 }
 
-// The claims of a compact JWT, read without verifying it: only to compare
-// its nonce and audience. The policy verifies the same token after.
-Json unverified_claims(std::string_view token) {
-  const auto first = token.find('.');
-  const auto second = first == std::string_view::npos ? first : token.find('.', first + 1);
-  std::string payload;
-  if (second == std::string_view::npos || !base64url_decode(token.substr(first + 1, second - first - 1), payload)) {
-    throw ValueError("the ID token is not a compact JWT");
-  }
-  Json claims = parse_json(payload, 16);
-  if (!claims.is_object()) throw ValueError("the ID token's claims are not a JSON object");
-  return claims;
-}
-
 bool audience_holds(const Json& aud, const std::string& client_id) {
   if (aud.is_string()) return aud.get<std::string>() == client_id;
   if (!aud.is_array()) return false;
@@ -65,19 +50,22 @@ bool audience_holds(const Json& aud, const std::string& client_id) {
   return false;
 }
 
-// "error: description" of an OAuth error answer, or the status alone.
-std::string token_error(const corvane::HttpClientResponse& answer) {
-  std::string text = "status " + std::to_string(answer.status);
-  try {
-    const Json body = parse_json(answer.body, 8);
-    const Json& error = get_or_null(body, "error");
-    if (error.is_string()) text += ", " + error.get<std::string>();
-    const Json& description = get_or_null(body, "error_description");
-    if (description.is_string()) text += ": " + description.get<std::string>();
-  } catch (const Exception&) {
-    // Not an OAuth error document: the status says enough.
+// Why the ID token is not for this client (OpenID Connect Core 3.1.3.7: "aud"
+// holds the client id; with several audiences "azp" must be present, and
+// where present it must be the client id); empty when it is.
+std::string audience_fault(const Json& claims, const std::string& client_id) {
+  const Json& aud = get_or_null(claims, "aud");
+  if (!audience_holds(aud, client_id)) {
+    return "the ID token's audience does not hold the client id \"" + printable(client_id) + "\"";
   }
-  return text;
+  const Json& azp = get_or_null(claims, "azp");
+  if (azp.is_null() && aud.is_array() && aud.size() > 1) {
+    return "the ID token has several audiences and no azp";
+  }
+  if (!azp.is_null() && azp != client_id) {
+    return "the ID token's azp is not the client id \"" + printable(client_id) + "\"";
+  }
+  return {};
 }
 
 }  // namespace
@@ -150,16 +138,13 @@ SignInAnswer SignIn::login(const HttpRequest& request, const SignInContext& cont
   return answer;
 }
 
-bool SignIn::first_finish(const LoginState& state) const {
-  std::lock_guard lock(mutex_);
-  if (finished_.contains(state.state)) return false;
-  if (finished_.size() >= kMaxFinished) {
-    const long long now = seconds_now();
-    std::erase_if(finished_, [now](const auto& entry) { return entry.second <= now; });
-    if (finished_.size() >= kMaxFinished) return false;
-  }
-  finished_.emplace(state.state, state.expires);
-  return true;
+SignInAnswer SignIn::internal_error(const std::string& who, const std::exception& error, bool secure) const {
+  log_->error(who + "the policy failed: " + describe_error(error));
+  SignInAnswer answer{error_reply(500, "html", "Internal Server Error",
+                                  "The sign-in could not be completed; the reason is in the server's log."),
+                      {}, std::nullopt};
+  answer.headers.emplace_back("Set-Cookie", clear_cookie(kLoginCookieName, secure));
+  return answer;
 }
 
 SignInAnswer SignIn::callback(const HttpRequest& request, const SignInContext& context) const {
@@ -168,9 +153,13 @@ SignInAnswer SignIn::callback(const HttpRequest& request, const SignInContext& c
   const Accepted& answer = std::get<Accepted>(accepted);
   auto redeemed = redeem_code(answer, context);
   if (auto* refused = std::get_if<SignInAnswer>(&redeemed)) return std::move(*refused);
-  const std::string& id_token = std::get<std::string>(redeemed);
-  if (auto refused = check_id_token(id_token, answer, context.secure)) return std::move(*refused);
-  return log_in(id_token, answer, context);
+  const Tokens& tokens = std::get<Tokens>(redeemed);
+  auto checked = check_id_token(tokens, answer, context);
+  if (auto* refused = std::get_if<SignInAnswer>(&checked)) return std::move(*refused);
+  auth::jwt::VerifiedToken& token = std::get<auth::jwt::VerifiedToken>(checked);
+  std::string source;
+  if (auto refused = complete_claims(token, tokens, answer, source, context.secure)) return std::move(*refused);
+  return log_in(token, source, answer, context);
 }
 
 std::variant<SignIn::Accepted, SignInAnswer> SignIn::accept_answer(const HttpRequest& request,
@@ -183,51 +172,68 @@ std::variant<SignIn::Accepted, SignInAnswer> SignIn::accept_answer(const HttpReq
     return refuse(400, "Sign-in expired", "This sign-in was not started here or took too long. Please sign in again.",
                   cookie ? "the sign-in cookie is invalid or expired" : "no sign-in cookie", secure);
   }
+  const std::string who = "identity provider \"" + printable(state->idp_id) + "\": ";
   if (given_state.empty() || !same_text(given_state, state->state)) {
     return refuse(400, "Sign-in refused", "The answer from the identity provider does not belong to this sign-in.",
-                  "the state does not match the sign-in cookie's (identity provider \"" + printable(state->idp_id) +
-                      "\")",
-                  secure);
-  }
-  if (const auto error = field(request.query, "error")) {
-    const std::string description(field(request.query, "error_description").value_or(""));
-    return refuse(401, "Sign-in failed", "The identity provider did not sign you in: " + std::string(*error) +
-                                             (description.empty() ? "" : " (" + description + ")"),
-                  "identity provider \"" + printable(state->idp_id) + "\" answered " + printable(*error) + ": " +
-                      printable(description),
-                  secure);
-  }
-  std::string code(field(request.query, "code").value_or(""));
-  if (code.empty()) {
-    return refuse(400, "Sign-in refused", "The identity provider's answer carries no code.",
-                  "no code in the callback (identity provider \"" + printable(state->idp_id) + "\")", secure);
+                  who + "the state does not match the sign-in cookie's", secure);
   }
   const SignInProvider* provider = find_provider(context.providers, state->idp_id);
   if (!provider) {
     return refuse(400, "Sign-in refused", "This identity provider no longer offers a sign-in here.",
-                  "identity provider \"" + printable(state->idp_id) + "\" has no sign-in any more", secure);
+                  who + "no sign-in any more", secure);
   }
-  if (!first_finish(*state)) {
+  if (auto refused = check_origin(request, *state, *provider, secure)) return std::move(*refused);
+  if (const auto error = field(request.query, "error")) {
+    const std::string description(field(request.query, "error_description").value_or(""));
+    return refuse(401, "Sign-in failed", "The identity provider did not sign you in: " + std::string(*error) +
+                                             (description.empty() ? "" : " (" + description + ")"),
+                  who + "answered " + printable(*error) + ": " + printable(description), secure);
+  }
+  std::string code(field(request.query, "code").value_or(""));
+  if (code.empty()) {
+    return refuse(400, "Sign-in refused", "The identity provider's answer carries no code.",
+                  who + "no code in the callback", secure);
+  }
+  if (finished_.contains(state->state)) {
     return refuse(400, "Sign-in refused", "This sign-in has already been used. Please sign in again.",
-                  "a finished sign-in was replayed (identity provider \"" + printable(state->idp_id) + "\")", secure);
+                  who + "a finished sign-in was replayed", secure);
   }
-  std::string who = "identity provider \"" + printable(state->idp_id) + "\": ";
-  return Accepted{std::move(*state), provider, std::move(code), std::move(who)};
+  return Accepted{std::move(*state), provider, std::move(code), who};
 }
 
-std::variant<std::string, SignInAnswer> SignIn::redeem_code(const Accepted& accepted,
-                                                            const SignInContext& context) const {
+std::optional<SignInAnswer> SignIn::check_origin(const HttpRequest& request, const LoginState& state,
+                                                 const SignInProvider& provider, bool secure) const {
+  const std::string who = "identity provider \"" + printable(state.idp_id) + "\": ";
+  // Each provider has its own callback path: an answer at another's path was
+  // sent there by that other provider's sign-in (a mix-up), and its code
+  // must go to no token endpoint at all.
+  if (request.path != provider.redirect_path) {
+    return refuse(400, "Sign-in refused", "The answer came from another identity provider than this sign-in's.",
+                  who + "the answer arrived at " + printable(request.path) + ", not at its callback " +
+                      provider.redirect_path + " (a mix-up of providers)",
+                  secure);
+  }
+  const std::optional<std::string_view> iss = field(request.query, "iss");
+  if (!iss && provider.iss_required) {
+    return refuse(400, "Sign-in refused", "The answer does not say which identity provider sent it.",
+                  who + "the answer carries no iss, which the provider's discovery document promises", secure);
+  }
+  if (iss && provider.issuer && *iss != *provider.issuer) {
+    return refuse(400, "Sign-in refused", "The answer came from another identity provider than this sign-in's.",
+                  who + "the answer's iss \"" + printable(*iss) + "\" is not the provider's issuer \"" +
+                      printable(*provider.issuer) + "\" (a mix-up of providers)",
+                  secure);
+  }
+  return std::nullopt;
+}
+
+std::variant<SignIn::Tokens, SignInAnswer> SignIn::redeem_code(const Accepted& accepted,
+                                                               const SignInContext& context) const {
   const bool secure = context.secure;
   const SignInProvider& provider = *accepted.provider;
-  FormFields form = {{"grant_type", "authorization_code"},
-                     {"code", accepted.code},
-                     {"redirect_uri", provider.redirect_uri},
-                     {"client_id", provider.client_id},
-                     {"code_verifier", context.states.code_verifier(accepted.state.state)}};
-  if (provider.client_secret) form.emplace_back("client_secret", *provider.client_secret);
   corvane::HttpClientResponse exchanged;
   try {
-    exchanged = http_post_form(provider.token_endpoint, form, provider.http_timeout);
+    exchanged = token_request(provider, accepted.code, context.states.code_verifier(accepted.state.state));
   } catch (const Exception& error) {
     return refuse(502, "Sign-in failed", "The identity provider could not be reached. Please try again later.",
                   accepted.who + "the token endpoint failed: " + describe_error(error), secure);
@@ -237,80 +243,120 @@ std::variant<std::string, SignInAnswer> SignIn::redeem_code(const Accepted& acce
                   accepted.who + "the token endpoint refused the code (" + printable(token_error(exchanged)) + ")",
                   secure);
   }
+  // The provider accepted the code: only now is the sign-in finished, so a
+  // made-up callback never takes a place in the set.
+  if (!finished_.insert(accepted.state.state, accepted.state.expires, seconds_now())) {
+    return refuse(400, "Sign-in refused", "This sign-in has already been used. Please sign in again.",
+                  accepted.who + "a finished sign-in was replayed", secure);
+  }
   try {
     const Json answer = parse_json(exchanged.body, 16);
-    const Json& found = get_or_null(answer, "id_token");
-    if (!found.is_string()) throw ValueError("no id_token in the token endpoint's answer");
-    return found.get<std::string>();
+    const Json& id_token = get_or_null(answer, "id_token");
+    if (!id_token.is_string()) throw ValueError("no id_token in the token endpoint's answer");
+    const Json& access_token = get_or_null(answer, "access_token");
+    Tokens tokens{id_token.get<std::string>(), std::nullopt};
+    if (access_token.is_string()) tokens.access_token = access_token.get<std::string>();
+    return tokens;
   } catch (const Exception& error) {
     return refuse(502, "Sign-in failed", "The identity provider's answer could not be read.",
                   accepted.who + describe_error(error), secure);
   }
 }
 
-std::optional<SignInAnswer> SignIn::check_id_token(const std::string& id_token, const Accepted& accepted,
-                                                   bool secure) const {
-  Json claims;
+std::variant<auth::jwt::VerifiedToken, SignInAnswer> SignIn::check_id_token(const Tokens& tokens,
+                                                                            const Accepted& accepted,
+                                                                            const SignInContext& context) const {
+  const bool secure = context.secure;
+  std::optional<auth::jwt::VerifiedToken> token;
   try {
-    claims = unverified_claims(id_token);
-  } catch (const Exception& error) {
-    return refuse(502, "Sign-in failed", "The identity provider's answer could not be read.",
-                  accepted.who + describe_error(error), secure);
+    token = context.policy.verify_token(accepted.provider->idp_id, tokens.id_token);
+  } catch (const std::exception& error) {
+    return internal_error(accepted.who, error, secure);
   }
+  if (!token) {
+    return refuse(401, "Sign-in failed",
+                  "Your identity provider signed you in, but this site could not verify the token.",
+                  accepted.who + "the policy refused the ID token (see its warning)", secure);
+  }
+  const Json& claims = token->claims();
   const Json& nonce = get_or_null(claims, "nonce");
   if (!nonce.is_string() || !same_text(nonce.get<std::string>(), accepted.state.nonce)) {
     return refuse(401, "Sign-in failed", "The identity provider's token does not belong to this sign-in.",
                   accepted.who + "the ID token's nonce does not match the sign-in's", secure);
   }
-  const std::string& client_id = accepted.provider->client_id;
-  if (!audience_holds(get_or_null(claims, "aud"), client_id)) {
-    return refuse(401, "Sign-in failed", "The identity provider's token was issued for another application.",
-                  accepted.who + "the ID token's audience does not hold the client id \"" + printable(client_id) +
-                      "\"",
+  const std::optional<std::string>& issuer = accepted.provider->issuer;
+  if (issuer && get_or_null(claims, "iss") != *issuer) {
+    return refuse(401, "Sign-in failed", "The identity provider's token was issued by another provider.",
+                  accepted.who + "the ID token's iss is not the provider's issuer \"" + printable(*issuer) + "\"",
                   secure);
   }
+  if (const std::string fault = audience_fault(claims, accepted.provider->client_id); !fault.empty()) {
+    return refuse(401, "Sign-in failed", "The identity provider's token was issued for another application.",
+                  accepted.who + fault, secure);
+  }
+  return std::move(*token);
+}
+
+std::optional<SignInAnswer> SignIn::complete_claims(auth::jwt::VerifiedToken& token, const Tokens& tokens,
+                                                    const Accepted& accepted, std::string& source,
+                                                    bool secure) const {
+  const SignInProvider& provider = *accepted.provider;
+  source = "the ID token";
+  if (provider.claim_attribute.empty() || token.claims().contains(provider.claim_attribute) ||
+      !provider.userinfo_endpoint) {
+    return std::nullopt;
+  }
+  // OpenID Connect Core 5.3: the claims the ID token leaves out, from UserInfo.
+  const auto unreadable = [&](const std::string& why) {
+    return refuse(502, "Sign-in failed", "The identity provider's user information could not be read.",
+                  accepted.who + "UserInfo: " + why, secure);
+  };
+  if (!tokens.access_token) return unreadable("the token endpoint gave no access_token to ask it with");
+  Json info;
+  try {
+    const corvane::HttpClientResponse answer = userinfo_request(provider, *tokens.access_token);
+    if (answer.status != 200) return unreadable("status " + std::to_string(answer.status));
+    info = parse_json(answer.body, 16);
+  } catch (const Exception& error) {
+    return unreadable(describe_error(error));
+  }
+  if (!info.is_object()) return unreadable("the answer is not a JSON object");
+  const Json& sub = get_or_null(info, "sub");
+  if (!sub.is_string() || sub != get_or_null(token.claims(), "sub")) {
+    return refuse(401, "Sign-in failed", "The identity provider's user information is about someone else.",
+                  accepted.who + "UserInfo's sub is not the ID token's", secure);
+  }
+  token.complete(info);
+  source = "UserInfo";
   return std::nullopt;
 }
 
-SignInAnswer SignIn::log_in(const std::string& id_token, const Accepted& accepted,
-                            const SignInContext& context) const {
+SignInAnswer SignIn::log_in(const auth::jwt::VerifiedToken& token, const std::string& source,
+                            const Accepted& accepted, const SignInContext& context) const {
   const bool secure = context.secure;
-  // Authenticated exactly as a bearer request for an HTML page: the policy
-  // verifies the token against the key set loaded at start-up and logs the
-  // user in to this request's session.
-  constexpr std::string_view kPage = "/callback.html";
-  const HttpRequest bearer{"GET", std::string(kPage), std::string(kPage),
-                           {{"Authorization", "Bearer " + base64_encode(id_token)}},
-                           {{"idp_id", accepted.provider->idp_id}}, {}};
-  HostRequest internal(bearer, CookieSession{});
+  const std::string claim = "the claim \"" + printable(accepted.provider->claim_attribute) + "\" from " + source;
   auth::jwt::Authentication result;
   try {
-    result = context.policy.authenticate(internal);
+    result = context.policy.map_token(token);
   } catch (const std::exception& error) {
-    // A fault of this host's configuration (say, a user record without the
-    // attribute), not of the sign-in: an error, on a page the person can read.
-    log_->error(accepted.who + "the policy failed: " + describe_error(error));
-    SignInAnswer answer{error_reply(500, "html", "Internal Server Error",
-                                    "The sign-in could not be completed; the reason is in the server's log."),
-                        {}, std::nullopt};
-    answer.headers.emplace_back("Set-Cookie", clear_cookie(kLoginCookieName, secure));
-    return answer;
+    return internal_error(accepted.who, error, secure);
   }
   if (!result.user_id) {
     return refuse(401, "Sign-in failed",
-                  "Your identity provider signed you in, but this site does not know you or could not verify the "
-                  "token.",
-                  accepted.who + "the policy refused the ID token (see its warning)", secure);
+                  "Your identity provider signed you in, but this site does not know you.",
+                  accepted.who + "the policy refused the ID token's user (" + claim + "; see its warning)", secure);
   }
+  log_->info(accepted.who + "signed in user \"" + printable(*result.user_id) + "\" by " + claim);
+  CookieSession session;
+  session.remember_user(*result.user_id);
+  if (result.sso_user_id) session.set_sso_user_id(*result.sso_user_id);
   const std::string& next = accepted.state.next;
   SignInAnswer answer{{303, "html", "Signed in", {{"location", next}}}, {}, std::nullopt};
   answer.sso_user_id = std::move(result.sso_user_id);
   answer.reply.links = {{"Continue", next}};
   answer.headers.emplace_back("Location", next);
   answer.headers.emplace_back("Set-Cookie", clear_cookie(kLoginCookieName, secure));
-  if (auto session = session_cookie(internal.session(), context.sessions, secure)) {
-    answer.headers.emplace_back("Set-Cookie", *session);
-  }
+  if (auto cookie = session_cookie(session, context.sessions, secure)) answer.headers.emplace_back("Set-Cookie", *cookie);
   answer.headers.emplace_back("Cache-Control", "no-store");
   return answer;
 }

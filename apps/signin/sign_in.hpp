@@ -1,14 +1,13 @@
 // Browser sign-in with a provider's own login page: the OpenID Connect
-// authorization code flow with PKCE. The ID token it yields is then
-// authenticated by the policy exactly as a bearer request for an HTML page,
-// which logs the user in to the host's session.
+// authorization code flow with PKCE. The ID token it yields is verified by
+// the policy with the provider's keys and mapped to one user (its claims
+// completed from the provider's UserInfo when the ID token lacks the one
+// users are mapped by), who is then logged in to the host's session.
 #pragma once
 
 #include <spdlog/logger.h>
 
-#include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,6 +18,7 @@
 #include "http/http_listener.hpp"
 #include "http/render.hpp"
 #include "identity/session_cookie.hpp"
+#include "signin/finished_sign_ins.hpp"
 #include "signin/login_state.hpp"
 #include "signin/sign_in_settings.hpp"
 
@@ -47,16 +47,18 @@ struct SignInContext {
 
 class SignIn {
  public:
-  // At most this many sign-ins are remembered as finished within their
-  // lifetime; beyond it new callbacks are refused until some expire.
-  static constexpr std::size_t kMaxFinished = 50000;
-
-  explicit SignIn(std::shared_ptr<spdlog::logger> log) : log_(std::move(log)) {}
+  // `max_finished`: how many finished sign-ins are remembered against
+  // replays (FinishedSignIns).
+  explicit SignIn(std::shared_ptr<spdlog::logger> log,
+                  std::size_t max_finished = FinishedSignIns::kDefaultCapacity)
+      : log_(std::move(log)), finished_(max_finished) {}
 
   // GET /login?idp_id=ID&next=PATH: the redirect to the provider.
   SignInAnswer login(const HttpRequest& request, const SignInContext& context) const;
-  // GET /callback?state=...&code=...: the code exchange, the policy's
-  // authentication of the ID token, the redirect to `next`.
+  // GET <a provider's callback path>?state=...&code=...: the code exchange
+  // with the provider the sign-in started with, the ID token's checks, the
+  // user's mapping and session, the redirect to `next`. Safe to call from
+  // several threads at once.
   SignInAnswer callback(const HttpRequest& request, const SignInContext& context) const;
   // GET /logout: the session cookie cleared.
   static SignInAnswer logout(bool secure);
@@ -70,29 +72,45 @@ class SignIn {
   // the sign-in's cookie: a callback that failed cannot be tried again.
   SignInAnswer refuse(int status, const std::string& title, const std::string& message, const std::string& reason,
                       bool secure, bool spend_state = true) const;
-  // Records the state as finished; false when it already was (a replay).
-  bool first_finish(const LoginState& state) const;
+  // The 500 page of a fault of this host's configuration (say, a user
+  // record without the attribute), not of the sign-in.
+  SignInAnswer internal_error(const std::string& who, const std::exception& error, bool secure) const;
 
   // The stages of a callback, in order; each ends the sign-in with its
   // answer, or gives the next stage what it needs.
-  struct Accepted {  // a provider's answer to a sign-in started here, not seen before
+  struct Accepted {  // a provider's answer to a sign-in started here, not finished before
     LoginState state;
     const SignInProvider* provider;
     std::string code;
     std::string who;  // names the provider in log lines
   };
   std::variant<Accepted, SignInAnswer> accept_answer(const HttpRequest& request, const SignInContext& context) const;
-  // The ID token the token endpoint gives for the code.
-  std::variant<std::string, SignInAnswer> redeem_code(const Accepted& accepted, const SignInContext& context) const;
-  // A refusal when the token is not this sign-in's (nonce) or not for us (aud).
-  std::optional<SignInAnswer> check_id_token(const std::string& id_token, const Accepted& accepted,
-                                             bool secure) const;
-  // The policy's authentication of the ID token, and the session it starts.
-  SignInAnswer log_in(const std::string& id_token, const Accepted& accepted, const SignInContext& context) const;
+  // A refusal unless the answer came from the sign-in's own provider: at its
+  // callback path, with its "iss" (RFC 9207) where it sends one.
+  std::optional<SignInAnswer> check_origin(const HttpRequest& request, const LoginState& state,
+                                           const SignInProvider& provider, bool secure) const;
+  struct Tokens {  // the token endpoint's answer
+    std::string id_token;
+    std::optional<std::string> access_token;
+  };
+  // The tokens the sign-in's provider gives for the code; the sign-in is
+  // then finished (a replay is refused).
+  std::variant<Tokens, SignInAnswer> redeem_code(const Accepted& accepted, const SignInContext& context) const;
+  // The ID token verified with the provider's keys, and a refusal when it is
+  // not this sign-in's (nonce), not from the provider (iss) or not for us
+  // (aud, azp).
+  std::variant<auth::jwt::VerifiedToken, SignInAnswer> check_id_token(const Tokens& tokens, const Accepted& accepted,
+                                                                      const SignInContext& context) const;
+  // The claims completed from the provider's UserInfo when the ID token
+  // lacks the one users are mapped by; `source` says where that claim came from.
+  std::optional<SignInAnswer> complete_claims(auth::jwt::VerifiedToken& token, const Tokens& tokens,
+                                              const Accepted& accepted, std::string& source, bool secure) const;
+  // The policy's mapping of the claims to one user, and the session it starts.
+  SignInAnswer log_in(const auth::jwt::VerifiedToken& token, const std::string& source, const Accepted& accepted,
+                      const SignInContext& context) const;
 
   std::shared_ptr<spdlog::logger> log_;
-  mutable std::mutex mutex_;
-  mutable std::map<std::string, long long> finished_;  // state to its expiry
+  mutable FinishedSignIns finished_;
 };
 
 }  // namespace corvane::apps

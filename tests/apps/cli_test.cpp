@@ -108,6 +108,14 @@ TEST(Cli, CheckWarnsAboutMistakesThatConstructionAccepts) {
       {"sign-in scopes as one text", [](Site& s) {
          s.providers["local"].update({{"client_id", "app"}, {"redirect_uri", "http://h/callback"}, {"scopes", "a b"}});
        }, "identity_providers.local.scopes", "a list of words"},
+      {"sign-in at a path that is no callback", [](Site& s) {
+         s.providers["local"].update({{"client_id", "app"}, {"redirect_uri", "http://h/login"}});
+       }, "identity_providers.local.redirect_uri", "/callback/NAME"},
+      {"sign-in by a claim the provider does not issue", [](Site& s) {
+         s.providers["local"].update({{"client_id", "app"}, {"redirect_uri", "http://h/callback/local"},
+                                      {"well_known_configuration",
+                                       s.dir.write("discovery.json", R"({"claims_supported": ["sub", "name"]})")}});
+       }, "identity_providers.local.claim_attribute", "claims_supported does not list"},
   };
   Site clean;
   clean.providers["local"].update({{"client_id", "app"}, {"client_secret", "s"}, {"redirect_uri", "http://h/callback"},
@@ -131,6 +139,20 @@ TEST(Cli, CheckWarnsAboutMistakesThatConstructionAccepts) {
     EXPECT_NE(message.find(c.message), std::string::npos) << message;
     EXPECT_FALSE(warnings[0]["file"].get<std::string>().empty());
     EXPECT_EQ(cli({"check", "--ini", site.ini, "--strict"}).code, 1);
+  }
+
+  // Two providers answering at one callback path could not be told apart:
+  // neither gets a sign-in.
+  Site twins(Alg::ES256);
+  twins.providers["twin"] = twins.providers["local"];
+  for (const char* id : {"local", "twin"}) {
+    twins.providers[id].update({{"client_id", "app"}, {"redirect_uri", "http://h/callback"}});
+  }
+  twins.write();
+  const Json shared = cli({"check", "--ini", twins.ini, "--json"}).json()["warnings"];
+  ASSERT_EQ(shared.size(), 2u) << shared.dump();
+  for (const Json& warning : shared) {
+    EXPECT_NE(warning["message"].get<std::string>().find("the same path /callback"), std::string::npos) << warning;
   }
 }
 

@@ -32,7 +32,8 @@ std::string joined(const std::shared_ptr<spdlog::sinks::ringbuffer_sink_mt>& sin
 // A host on an ephemeral loopback port, serving until the test ends.
 class RunningHost {
  public:
-  explicit RunningHost(const Site& site) : server_(make_config(site)) {
+  explicit RunningHost(const Site& site, std::size_t max_finished_sign_ins = FinishedSignIns::kDefaultCapacity)
+      : server_(make_config(site, max_finished_sign_ins)) {
     port_ = server_.bind();
     thread_ = std::thread([this] { server_.serve(); });
   }
@@ -54,8 +55,9 @@ class RunningHost {
   std::shared_ptr<spdlog::sinks::ringbuffer_sink_mt> access = memory_sink(), errors = memory_sink();
 
  private:
-  HostConfig make_config(const Site& site) {
+  HostConfig make_config(const Site& site, std::size_t max_finished_sign_ins) {
     HostConfig config = load_host_config(site.ini);
+    config.max_finished_sign_ins = max_finished_sign_ins;
     config.access_sink = access;
     config.error_sink = errors;
     return config;
@@ -561,25 +563,52 @@ std::string query_value(const std::string& url, const std::string& name) {
 }
 
 // A browser's sign-in against a host whose provider "local" has a token
-// endpoint the test plays: each case says what that endpoint answers and how
-// the callback arrives; every refusal is a page, never a 500.
+// endpoint and a UserInfo endpoint the test plays, beside a hostile provider
+// "evil" whose token endpoint must never see a code; each case says how
+// local is set up, what its endpoints answer and how the callback arrives.
+// Every refusal is a page, never a 500.
 TEST(Host, BrowserSignInAndEveryRefusal) {
   Site site;
   corvane::testing::LoopbackServer provider;
-  std::function<void(const httplib::Request&, httplib::Response&)> token_endpoint;
+  std::function<void(const httplib::Request&, httplib::Response&)> token_endpoint, userinfo_endpoint;
+  std::atomic<int> token_requests{0}, evil_requests{0};
   provider.server().Post("/token", [&](const httplib::Request& request, httplib::Response& response) {
+    ++token_requests;
     token_endpoint(request, response);
   });
+  provider.server().Get("/userinfo", [&](const httplib::Request& request, httplib::Response& response) {
+    userinfo_endpoint(request, response);
+  });
+  provider.server().Post("/evil/token", [&](const httplib::Request&, httplib::Response& response) {
+    ++evil_requests;
+    response.status = 400;
+  });
   provider.start();
-  site.providers["local"].update({{"client_id", "app-1"}, {"client_secret", "s3cret"},
-                                  {"redirect_uri", "http://127.0.0.1/callback"}, {"scopes", {"email"}},
-                                  {"token_endpoint", provider.url("/token")}});
+  const Json local = [&] {
+    Json config = site.providers["local"];
+    config.update({{"client_id", "app-1"}, {"client_secret", "s3cret"},
+                   {"redirect_uri", "http://127.0.0.1/callback"}, {"scopes", {"email"}},
+                   {"token_endpoint", provider.url("/token")},
+                   {"well_known_configuration", site.dir.path() + "/local-discovery.json"}});
+    return config;
+  }();
+  const Json discovery = {{"issuer", "https://idp"},
+                          {"userinfo_endpoint", provider.url("/userinfo")},
+                          {"token_endpoint_auth_methods_supported", {"client_secret_post"}}};
+  site.providers["local"] = local;
+  site.providers["evil"] = corvane::testing::email_provider(site.jwks_path());
+  site.providers["evil"].update({{"client_id", "app-1"}, {"client_secret", "s3cret"},
+                                 {"redirect_uri", "http://127.0.0.1/callback/evil"},
+                                 {"authorization_endpoint", "https://evil/auth"},
+                                 {"token_endpoint", provider.url("/evil/token")}});
   site.providers["plain"] = corvane::testing::email_provider(site.jwks_path());
   site.default_extension = "html";
+  site.dir.write("local-discovery.json", discovery.dump());
   site.write();
-  RunningHost host(site);
+  constexpr std::size_t kFinishedBound = 200;
+  RunningHost host(site, kFinishedBound);
 
-  // The 401 page offers the provider with sign-in settings only.
+  // The 401 page offers the providers with sign-in settings only.
   const std::string unauthorized = host.get("/resources/report.html")->body;
   EXPECT_NE(unauthorized.find("href=\"/login?idp_id=local&amp;next=%2Fresources%2Freport.html\""), std::string::npos)
       << unauthorized;
@@ -589,20 +618,30 @@ TEST(Host, BrowserSignInAndEveryRefusal) {
   const auto id_token = [&](const Json& changes, const Json& key) {
     const long long now =
         std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
-    Json claims = {{"sub", "alice-sso"}, {"email", "alice@example.org"}, {"aud", {"other", "app-1"}},
-                   {"iat", now}, {"exp", now + 300}};
+    Json claims = {{"iss", "https://idp"}, {"sub", "alice-sso"}, {"email", "alice@example.org"},
+                   {"aud", {"other", "app-1"}}, {"azp", "app-1"}, {"iat", now}, {"exp", now + 300}};
     claims.update(changes);
+    for (const char* dropped : {"email", "azp"}) {
+      if (claims[dropped].is_null()) claims.erase(dropped);
+    }
     return mint_compact(key, claims);
   };
+  const Json alice_info = {{"sub", "alice-sso"}, {"email", "alice@example.org"}};
   struct Case {
     const char* name;
     int status;            // of the callback
     const char* logged;    // in the host's warning
-    Json claims = Json::object();  // changes to a good ID token's claims; "nonce" null keeps the sign-in's
+    Json claims = Json::object();  // changes to a good ID token's claims; "email" or "azp" null leaves it out
     bool foreign = false;          // signed by a key outside the provider's set
     int token_status = 200;
     std::string query = "code=c1&state={state}";
     bool cookie = true;
+    Json provider = nullptr;    // changes to local's configuration
+    Json discovered = nullptr;  // changes to local's discovery document
+    Json userinfo = nullptr;           // UserInfo's answer; null: alice's claims
+    const char* started_with = "local";
+    std::string path = "/callback";
+    const char* basic = nullptr;  // the Authorization header the token endpoint must see
   } cases[] = {
       {"signed in", 303, ""},
       {"missing state", 400, "does not match", {}, false, 200, "code=c1"},
@@ -615,20 +654,62 @@ TEST(Host, BrowserSignInAndEveryRefusal) {
       {"another audience", 401, "audience", {{"aud", "app-2"}}},
       {"signed by a key outside the set", 401, "policy refused", {}, true},
       {"no matching user", 401, "policy refused", {{"email", "nobody@example.org"}}},
+      // A mix-up: the sign-in started with evil, whose authorization endpoint
+      // sent the browser on to local; local's answer must not reach evil.
+      {"answer of another provider's sign-in", 400, "mix-up", {}, false, 200, "code=c1&state={state}", true, {}, {},
+       nullptr, "evil"},
+      {"answer at another provider's path", 400, "mix-up", {}, false, 200, "code=c1&state={state}", true, {}, {},
+       nullptr, "local", "/callback/evil"},
+      {"answer's iss of another provider", 400, "mix-up", {}, false, 200, "code=c1&state={state}&iss=https://evil"},
+      {"iss promised but missing", 400, "carries no iss", {}, false, 200, "code=c1&state={state}", true, {},
+       {{"authorization_response_iss_parameter_supported", true}}},
+      {"iss promised and given", 303, "", {}, false, 200, "code=c1&state={state}&iss=https://idp", true, {},
+       {{"authorization_response_iss_parameter_supported", true}}},
+      {"ID token of another issuer", 401, "iss is not the provider's issuer", {{"iss", "https://evil"}}},
+      {"several audiences without azp", 401, "no azp", {{"azp", nullptr}}},
+      {"azp of another client", 401, "azp is not the client id", {{"aud", "app-1"}, {"azp", "other"}}},
+      {"one audience without azp", 303, "", {{"aud", "app-1"}, {"azp", nullptr}}},
+      {"email only at UserInfo", 303, "", {{"email", nullptr}}},
+      {"UserInfo about someone else", 401, "UserInfo's sub is not the ID token's", {{"email", nullptr}}, false, 200,
+       "code=c1&state={state}", true, {}, {}, {{"sub", "mallory"}, {"email", "alice@example.org"}}},
+      {"UserInfo fails", 502, "UserInfo: status 401", {{"email", nullptr}}, false, 200, "code=c1&state={state}", true,
+       {}, {}, "refused"},
+      {"client_secret_basic, chosen", 303, "", {}, false, 200, "code=c1&state={state}", true,
+       {{"token_endpoint_auth_method", "client_secret_basic"}, {"client_secret", "a:b/c d"}}, {}, nullptr, "local",
+       "/callback", "Basic YXBwLTE6YSUzQWIlMkZjJTIwZA=="},
+      {"client_secret_basic, listed first or not", 303, "", {}, false, 200, "code=c1&state={state}", true, {},
+       {{"token_endpoint_auth_methods_supported", {"client_secret_post", "client_secret_basic"}}}, nullptr, "local",
+       "/callback", "Basic YXBwLTE6czNjcmV0"},
+      {"client_secret_basic, the default", 303, "", {}, false, 200, "code=c1&state={state}", true, {},
+       {{"token_endpoint_auth_methods_supported", nullptr}}, nullptr, "local", "/callback",
+       "Basic YXBwLTE6czNjcmV0"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    auto login = host.get("/login?idp_id=local&next=%2Fwhoami.html%3Fx%3D1");
+    Json config = local, document = discovery;
+    if (c.provider.is_object()) config.update(c.provider);  // ({} in a case is null)
+    if (c.discovered.is_object()) document.update(c.discovered);
+    if (document["token_endpoint_auth_methods_supported"].is_null()) document.erase("token_endpoint_auth_methods_supported");
+    site.providers["local"] = config;
+    site.dir.write("local-discovery.json", document.dump());
+    site.write();
+    ASSERT_TRUE(host.server().reload());
+    token_requests = 0;
+    auto login = host.get("/login?idp_id=" + std::string(c.started_with) + "&next=%2Fwhoami.html%3Fx%3D1");
     ASSERT_EQ(login->status, 302);
     const std::string location = login->get_header_value("Location");
-    EXPECT_EQ(location.rfind("https://idp/auth?response_type=code&client_id=app-1&", 0), 0u) << location;
-    // (httplib hands the Location on unescaped)
-    EXPECT_EQ(query_value(location, "scope"), "openid email");
-    EXPECT_EQ(query_value(location, "code_challenge_method"), "S256");
+    if (c.started_with == std::string("local")) {
+      EXPECT_EQ(location.rfind("https://idp/auth?response_type=code&client_id=app-1&", 0), 0u) << location;
+      // (httplib hands the Location on unescaped)
+      EXPECT_EQ(query_value(location, "scope"), "openid email");
+      EXPECT_EQ(query_value(location, "code_challenge_method"), "S256");
+    }
     const std::string state = query_value(location, "state"), nonce = query_value(location, "nonce");
     httplib::Params exchange;
+    std::string authorization, access_token;
     token_endpoint = [&](const httplib::Request& request, httplib::Response& response) {
       exchange = request.params;
+      authorization = request.get_header_value("Authorization");
       response.status = c.token_status;
       if (c.token_status != 200) {
         response.set_content(R"({"error": "invalid_grant", "error_description": "code expired"})", "application/json");
@@ -636,28 +717,57 @@ TEST(Host, BrowserSignInAndEveryRefusal) {
       }
       Json claims = c.claims;
       if (!claims.contains("nonce")) claims["nonce"] = nonce;
-      response.set_content(Json{{"id_token", id_token(claims, c.foreign ? foreign_key : site.key)}}.dump(),
+      access_token = random_token();
+      response.set_content(Json{{"id_token", id_token(claims, c.foreign ? foreign_key : site.key)},
+                                {"access_token", access_token}, {"token_type", "Bearer"}}.dump(),
                            "application/json");
+    };
+    std::string userinfo_authorization;
+    userinfo_endpoint = [&](const httplib::Request& request, httplib::Response& response) {
+      userinfo_authorization = request.get_header_value("Authorization");
+      if (c.userinfo == "refused") {
+        response.status = 401;
+        return;
+      }
+      response.set_content((c.userinfo.is_null() ? alice_info : c.userinfo).dump(), "application/json");
     };
     std::string query = c.query;
     query.replace(query.find("{state}") == std::string::npos ? query.size() : query.find("{state}"),
                   query.find("{state}") == std::string::npos ? 0 : 7, state);
     httplib::Headers headers;
     if (c.cookie) headers.emplace("Cookie", cookie_pair(login));
-    auto callback = host.get("/callback?" + query, headers);
+    auto callback = host.get(c.path + "?" + query, headers);
     ASSERT_TRUE(callback);
     EXPECT_EQ(callback->status, c.status);
     EXPECT_NE(callback->get_header_value("Content-Type").find("text/html"), std::string::npos);
+    EXPECT_EQ(evil_requests, 0);
+    if (std::string(c.logged) == "mix-up") {
+      EXPECT_EQ(token_requests, 0);  // refused before any code left
+    }
     if (c.status != 303) {
       EXPECT_NE(joined(host.errors).find(c.logged), std::string::npos) << joined(host.errors);
       EXPECT_EQ(callback->get_header_value("Set-Cookie").find("corvane_session="), std::string::npos);
       continue;
     }
-    // The code went to the token endpoint with the PKCE verifier of the challenge and the client's secret.
+    // The code went to the token endpoint with the PKCE verifier of the
+    // challenge, and the client authenticated as the case says.
     EXPECT_EQ(exchange.find("code")->second, "c1");
-    EXPECT_EQ(exchange.find("client_secret")->second, "s3cret");
+    if (c.basic) {
+      EXPECT_EQ(authorization, c.basic);
+      EXPECT_EQ(exchange.count("client_secret"), 0u);
+    } else {
+      EXPECT_EQ(authorization, "");
+      EXPECT_EQ(exchange.find("client_secret")->second, "s3cret");
+      EXPECT_EQ(exchange.find("client_id")->second, "app-1");
+    }
     EXPECT_EQ(exchange.find("redirect_uri")->second, "http://127.0.0.1/callback");
     EXPECT_EQ(s256_challenge(exchange.find("code_verifier")->second), query_value(location, "code_challenge"));
+    // UserInfo is asked, with the access token, only for a claim the ID token lacks.
+    const bool from_userinfo = c.claims.contains("email");
+    EXPECT_EQ(userinfo_authorization, from_userinfo ? "Bearer " + access_token : "");
+    EXPECT_NE(joined(host.errors).find(std::string("by the claim \"email\" from ") +
+                                       (from_userinfo ? "UserInfo" : "the ID token")),
+              std::string::npos);
     EXPECT_EQ(callback->get_header_value("Location"), "/whoami.html?x=1");
     std::string session;
     for (std::size_t i = 0; i < callback->get_header_value_count("Set-Cookie"); ++i) {
@@ -668,13 +778,55 @@ TEST(Host, BrowserSignInAndEveryRefusal) {
     EXPECT_EQ(Json::parse(who->body)["user_id"], "alice");
     EXPECT_EQ(Json::parse(who->body)["sso_user_id"], "alice-sso");
     // The same answer again is refused, even with the sign-in's cookie.
-    auto replay = host.get("/callback?" + query, headers);
+    auto replay = host.get(c.path + "?" + query, headers);
     EXPECT_EQ(replay->status, 400);
     EXPECT_NE(joined(host.errors).find("replayed"), std::string::npos);
     // Signing out clears the session cookie.
     EXPECT_NE(host.get("/logout")->get_header_value("Set-Cookie").find("corvane_session=; Path=/; Max-Age=0"),
               std::string::npos);
   }
+
+  // A flood of made-up answers takes no place among the finished sign-ins:
+  // a sign-in started before it still finishes. More real sign-ins than the
+  // bound push out the oldest, and the newest is still refused as a replay.
+  site.providers["local"] = local;
+  site.dir.write("local-discovery.json", discovery.dump());
+  site.write();
+  ASSERT_TRUE(host.server().reload());
+  struct Started {
+    std::string state, nonce, cookie;
+  };
+  const auto start = [&] {
+    auto login = host.get("/login?idp_id=local");
+    const std::string location = login->get_header_value("Location");
+    return Started{query_value(location, "state"), query_value(location, "nonce"), cookie_pair(login)};
+  };
+  std::string nonce;  // of the sign-in whose code the token endpoint accepts; empty: it refuses every code
+  token_endpoint = [&](const httplib::Request&, httplib::Response& response) {
+    if (nonce.empty()) {
+      response.status = 400;
+      return;
+    }
+    response.set_content(Json{{"id_token", id_token({{"nonce", nonce}}, site.key)}}.dump(), "application/json");
+  };
+  const auto finish = [&](const Started& started, bool accepted) {
+    nonce = accepted ? started.nonce : "";
+    return host.get("/callback?code=c1&state=" + started.state, {{"Cookie", started.cookie}})->status;
+  };
+  const Started before_flood = start();
+  int flood_refused = 0;
+  for (std::size_t i = 0; i < 5 * kFinishedBound; ++i) flood_refused += finish(start(), false) == 401;
+  EXPECT_EQ(flood_refused, static_cast<int>(5 * kFinishedBound));
+  EXPECT_EQ(finish(before_flood, true), 303);
+  int signed_in = 0;
+  Started last;
+  for (std::size_t i = 0; i < kFinishedBound + 20; ++i) {
+    last = start();
+    signed_in += finish(last, true) == 303;
+  }
+  EXPECT_EQ(signed_in, static_cast<int>(kFinishedBound + 20));
+  EXPECT_EQ(finish(last, true), 400);
+  site.providers["local"] = local;
 
   // Where a sign-in may return to, and the provider it names.
   struct Start {

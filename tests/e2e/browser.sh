@@ -21,7 +21,7 @@ make_site ES256
 # ephemeral one is accepted.
 "$JWT" keygen --alg ES256 --kid idp-1 --jwks "$WORK/idp-jwks.json" --key "$WORK/idp-key.json" >/dev/null
 "$JWT" idp --key "$WORK/idp-key.json" --users "$WORK/users.json" --client-id browser-test \
-  --redirect-uri http://127.0.0.1/callback --port 0 >"$WORK/idp.out" 2>"$WORK/idp.err" &
+  --redirect-uri http://127.0.0.1/callback/demo --port 0 >"$WORK/idp.out" 2>"$WORK/idp.err" &
 IDP_PID=$!
 trap 'kill "$IDP_PID" 2>/dev/null || true; cleanup' EXIT
 for _ in $(seq 1 100); do grep -q '^listening on ' "$WORK/idp.out" && break; sleep 0.1; done
@@ -42,9 +42,9 @@ json.dump(settings, open(path, "w"))
 PY
 }
 # The host's own address is known once it listens: set, then reloaded.
-sign_in_provider http://127.0.0.1:1/callback
+sign_in_provider http://127.0.0.1:1/callback/demo
 start_host
-sign_in_provider "$BASE/callback"
+sign_in_provider "$BASE/callback/demo"
 kill -HUP "$HOST_PID"
 for _ in $(seq 1 100); do grep -q 'reloaded the configuration' "$WORK/host.err" && break; sleep 0.1; done
 

@@ -88,7 +88,7 @@ mkdir -p "$site/demo/keys"
 "$jwt" keygen --alg ES256 --kid demo-1 --jwks "$site/demo/keys/jwks.json" --key "$site/demo/keys/demo-key.json" >/dev/null
 "$jwt" keygen --alg ES256 --kid demo-idp-1 --jwks "$site/demo/keys/idp-jwks.json" --key "$site/demo/keys/idp-key.json" >/dev/null
 "$jwt" idp --key "$site/demo/keys/idp-key.json" --users "$site/demo/users.json" --client-id corvane-demo \
-  --redirect-uri http://127.0.0.1:8080/callback --port 0 >"$work/idp.out" &
+  --redirect-uri http://127.0.0.1:8080/callback/demo-idp --port 0 >"$work/idp.out" &
 idp_pid=$!
 for _ in $(seq 1 100); do
   grep -q '^listening on ' "$work/idp.out" && break

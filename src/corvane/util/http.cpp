@@ -69,8 +69,15 @@ void HttpClientResponse::raise_for_status() const {
 
 namespace {
 
+// What one transfer sends besides its URL.
+struct Outgoing {
+  const std::string* form = nullptr;  // a POST of this body when set, else a GET
+  const std::vector<std::string>* headers = nullptr;
+  bool follow_redirects = true;  // never for a POST
+};
+
 // One transfer: a GET when `form` is null, else a POST of that body.
-HttpClientResponse transfer(std::string_view url, long timeout_seconds, const std::string* form) {
+HttpClientResponse transfer(std::string_view url, long timeout_seconds, const Outgoing& outgoing) {
   if (timeout_seconds <= 0) {
     throw ValueError("HTTP time-out must be a positive number of seconds, not " +
                      std::to_string(timeout_seconds));
@@ -90,13 +97,23 @@ HttpClientResponse transfer(std::string_view url, long timeout_seconds, const st
   char error[CURL_ERROR_SIZE] = "";
   CURL* handle = curl.get();
   curl_easy_setopt(handle, CURLOPT_URL, location.c_str());
-  if (form) {
+  if (const std::string* form = outgoing.form) {
     curl_easy_setopt(handle, CURLOPT_POSTFIELDS, form->c_str());
     curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(form->size()));
     curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L);
   } else {
     curl_easy_setopt(handle, CURLOPT_HTTPGET, 1L);
-    curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, outgoing.follow_redirects ? 1L : 0L);
+  }
+  std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)> header_list(nullptr, curl_slist_free_all);
+  if (outgoing.headers) {
+    for (const std::string& header : *outgoing.headers) {
+      curl_slist* grown = curl_slist_append(header_list.get(), header.c_str());
+      if (!grown) throw ConnectionError("HTTP client could not add a header");
+      (void)header_list.release();
+      header_list.reset(grown);
+    }
+    curl_easy_setopt(handle, CURLOPT_HTTPHEADER, header_list.get());
   }
   curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
@@ -134,21 +151,33 @@ HttpClientResponse transfer(std::string_view url, long timeout_seconds, const st
 
 }  // namespace
 
-HttpClientResponse http_get(std::string_view url, long timeout_seconds) { return transfer(url, timeout_seconds, nullptr); }
+HttpClientResponse http_get(std::string_view url, long timeout_seconds) { return transfer(url, timeout_seconds, {}); }
 
-HttpClientResponse http_post_form(std::string_view url, const FormFields& fields, long timeout_seconds) {
+HttpClientResponse http_get_with_bearer(std::string_view url, std::string_view access_token, long timeout_seconds) {
+  if (access_token.find_first_of("\r\n") != std::string_view::npos) throw ValueError("the access token holds a line break");
+  const std::vector<std::string> headers = {"Authorization: Bearer " + std::string(access_token)};
+  return transfer(url, timeout_seconds, {nullptr, &headers, false});
+}
+
+std::string form_urlencode(std::string_view text) {
   ensure_curl_initialised();
+  char* escaped = curl_easy_escape(nullptr, text.data(), static_cast<int>(text.size()));
+  if (!escaped) throw ConnectionError("HTTP client could not encode a form field");
+  std::string out(escaped);
+  curl_free(escaped);
+  return out;
+}
+
+HttpClientResponse http_post_form(std::string_view url, const FormFields& fields, long timeout_seconds,
+                                  const std::vector<std::string>& headers) {
   std::string body;
   for (const auto& [name, value] : fields) {
-    char* key = curl_easy_escape(nullptr, name.data(), static_cast<int>(name.size()));
-    char* text = curl_easy_escape(nullptr, value.data(), static_cast<int>(value.size()));
-    const bool escaped = key && text;
-    if (escaped) body += std::string(body.empty() ? "" : "&") + key + "=" + text;
-    curl_free(key);
-    curl_free(text);
-    if (!escaped) throw ConnectionError("HTTP client could not encode a form field");
+    body += std::string(body.empty() ? "" : "&") + form_urlencode(name) + "=" + form_urlencode(value);
   }
-  return transfer(url, timeout_seconds, &body);
+  for (const std::string& header : headers) {
+    if (header.find_first_of("\r\n") != std::string::npos) throw ValueError("a request header holds a line break");
+  }
+  return transfer(url, timeout_seconds, {&body, &headers, false});
 }
 
 }  // namespace corvane

@@ -1,5 +1,5 @@
-// HTTP(S) GET for start-up fetches (discovery documents, key sets) and the
-// form POST of a sign-in's code exchange.
+// HTTP(S) GET for start-up fetches (discovery documents, key sets), and the
+// form POST of a sign-in's code exchange and its UserInfo GET.
 #pragma once
 
 #include <string>
@@ -39,6 +39,18 @@ using FormFields = std::vector<std::pair<std::string, std::string>>;
 // the same time-outs, TLS checks, schemes and size bound as http_get. A
 // redirect is not followed (it would turn the POST into a GET elsewhere):
 // its 3xx status is the answer. Any status is returned, not raised.
-HttpClientResponse http_post_form(std::string_view url, const FormFields& fields, long timeout_seconds);
+// `headers` are sent as given ("Name: value"), e.g. the client's Basic
+// credentials.
+HttpClientResponse http_post_form(std::string_view url, const FormFields& fields, long timeout_seconds,
+                                  const std::vector<std::string>& headers = {});
+
+// One GET carrying `access_token` as "Authorization: Bearer", with the rules
+// of http_post_form: a redirect is not followed (the token would travel
+// with it), any status is returned.
+HttpClientResponse http_get_with_bearer(std::string_view url, std::string_view access_token, long timeout_seconds);
+
+// `text` application/x-www-form-urlencoded (every byte but A-Z a-z 0-9 - . _ ~
+// escaped), as a form field or the parts of Basic client credentials are.
+std::string form_urlencode(std::string_view text);
 
 }  // namespace corvane

@@ -17,6 +17,7 @@ bool is_local(const UrlParts& url) { return url.scheme.empty() || url.scheme == 
 Json& IDPConfig::get_idp_config(Json& idp_config_) {
   Json* config = &idp_config_;
   jwks_uri_from_network = false;
+  well_known_document = Json::object();
   if (truthy(well_known_configuration_url)) {
     Json well_known_config = Json::object();
     bool fetched = false;
@@ -30,6 +31,7 @@ Json& IDPConfig::get_idp_config(Json& idp_config_) {
     }
     const bool local_jwks_uri = truthy(get_or_null(*config, "jwks_uri"));
     config = &_merge_jwt_configuration(*config, well_known_config);
+    if (well_known_config.is_object()) well_known_document = well_known_config;
     jwks_uri_from_network = fetched && !local_jwks_uri;
   }
   _validate_jwt_configuration(*config);

@@ -91,6 +91,10 @@ class IDPConfig {
   // Whether the merged "jwks_uri" came from a discovery document fetched over
   // HTTP(S): such a location must be http or https, never a local file.
   bool jwks_uri_from_network = false;
+  // The discovery document as read, for the members beyond the merged three
+  // that a browser sign-in reads (issuer, userinfo_endpoint, ...); an empty
+  // mapping without one.
+  Json well_known_document = Json::object();
   Json offline_jwks_uri;      // null until post_init()
   Json offline_verification;  // null until post_init(), then a boolean
   Json offline_raw_jwks;      // the key set document as read

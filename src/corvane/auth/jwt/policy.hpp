@@ -15,6 +15,7 @@
 
 #include "corvane/auth/jwt/idp_config.hpp"
 #include "corvane/auth/jwt/token_cache.hpp"
+#include "corvane/auth/jwt/verified_token.hpp"
 #include "corvane/host/base_policy.hpp"
 #include "corvane/host/seam.hpp"
 #include "corvane/util/regex.hpp"
@@ -93,6 +94,19 @@ class JWTAuthenticationPolicy : public host::BaseAuthenticationPolicy {
   // authenticated_userid() with how it ended: the same steps, records,
   // effects and errors; authenticated_userid() is its user_id.
   Authentication authenticate(host::PolicyRequest& request) const;
+  // The token-level entry, for a token the caller obtained itself (a browser
+  // sign-in's ID token) instead of a request's header; it touches no request
+  // and no session.
+  // verify_token(): the token verified with the keys of ready provider
+  // `idp_id`, with the request path's checks and records; nullopt, after the
+  // path's warning, for an unknown provider, a token that does not verify or
+  // a payload that is not a JSON object. A host error passes on (as from
+  // authenticate()).
+  std::optional<VerifiedToken> verify_token(std::string_view idp_id, std::string_view token) const;
+  // map_token(): its claims mapped to the one user, as authenticate() maps a
+  // request's (outcome authenticated, no_user or several_users, with the same
+  // records; the sso user id is not written to any log context).
+  Authentication map_token(const VerifiedToken& token) const;
   // The principals of an authenticated user, as effective_principals() gives them.
   std::vector<std::string> principals_for(const std::string& userid) const;
   // The "identity_providers" mapping of authentication settings, or an empty
