@@ -144,6 +144,8 @@ void define_policy(py::module_& m) {
              if (result.user_id) result.principals = core.policy->principals_for(*result.user_id);
              return result;
            })
+      // (idp_id, "ready" | "skipped" | "disabled", why it was skipped) per
+      // configured provider, in settings order: what a rebuild is judged by.
       .def("provider_states",
            [](const PolicyCore& core) {
              py::list states;
