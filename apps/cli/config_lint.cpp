@@ -25,7 +25,7 @@ const std::vector<std::string_view> kProviderKeys = {
 const std::vector<std::string_view> kIniKeys = {
     "corvane.auth_settings",  "corvane.users",     "corvane.default_extension", "corvane.session_secret",
     "corvane.session_previous_secrets", "corvane.session_secure", "corvane.session_lifetime", "corvane.log_level",
-    "corvane.access_log",
+    "corvane.access_log", "corvane.reload_interval",
     "jwt_cvn.http_timeout", "jwt_cvn.token_cache_entries", "jwt_cvn.token_cache_max_token_bytes",
 };
 constexpr std::string_view kIniPrefixes[] = {"corvane.", "jwt_cvn."};

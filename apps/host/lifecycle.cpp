@@ -4,80 +4,22 @@
 #include <spdlog/sinks/stdout_sinks.h>
 
 #include <CLI/CLI.hpp>
-#include <condition_variable>
 #include <csignal>
 #include <cstdlib>
-#include <mutex>
 #include <ostream>
 #include <thread>
 
 #include "common/app_config.hpp"
 #include "corvane/util/logging.hpp"
+#include "host/reloader.hpp"
 #include "host/server.hpp"
 
 namespace corvane::apps {
-namespace {
-
-// Runs reloads on a thread of their own, so the signal thread stays free to
-// act on SIGTERM while a slow rebuild (key sets, discovery over HTTP) runs.
-// Requests made while one runs are merged into one more run.
-class Reloader {
- public:
-  explicit Reloader(HostServer& server) : server_(server), thread_([this] { run(); }) {}
-  ~Reloader() {
-    if (thread_.joinable()) thread_.join();
-  }
-
-  void request() {
-    {
-      std::lock_guard lock(mutex_);
-      pending_ = true;
-    }
-    wake_.notify_one();
-  }
-
-  // Ends the thread when no rebuild is running and returns true; returns
-  // false while one runs (a rebuild cannot be interrupted).
-  bool finish_if_idle() {
-    bool idle = false;
-    {
-      std::lock_guard lock(mutex_);
-      quit_ = true;
-      idle = !running_;
-    }
-    wake_.notify_one();
-    if (idle) thread_.join();
-    return idle;
-  }
-
- private:
-  void run() {
-    std::unique_lock lock(mutex_);
-    for (;;) {
-      wake_.wait(lock, [this] { return pending_ || quit_; });
-      if (quit_) return;
-      pending_ = false;
-      running_ = true;
-      lock.unlock();
-      server_.reload();
-      lock.lock();
-      running_ = false;
-    }
-  }
-
-  HostServer& server_;
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  bool pending_ = false, running_ = false, quit_ = false;
-  std::thread thread_;
-};
-
-}  // namespace
 
 int run_host(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
   CLI::App app{"corvane-host: the reference host; authenticates requests with session cookies and JWTs.\n"
-               "SIGHUP reloads the configuration (providers, key sets, users, session secrets); SIGTERM or "
-               "SIGINT stops it"};
+               "SIGHUP reloads the configuration (providers, key sets, users, session secrets), and so does every "
+               "corvane.reload_interval seconds when that is set; SIGTERM or SIGINT stops it"};
   std::string ini;
   std::optional<int> port;
   app.add_option("--ini", ini,
@@ -119,7 +61,7 @@ int run_host(int argc, const char* const* argv, std::ostream& out, std::ostream&
     out << "metrics on http://" << server->config().metrics_listen->host << ":" << *metrics << "/metrics" << std::endl;
   }
 
-  Reloader reloader(*server);
+  Reloader reloader(*server, server->config().reload_interval);
   std::thread signal_thread([&] {
     for (;;) {
       int sig = 0;

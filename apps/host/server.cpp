@@ -141,20 +141,26 @@ void HostServer::stop() {
   stop_signal_.notify_all();
 }
 
-bool HostServer::reload() {
+bool HostServer::reload(ReloadTrigger trigger) {
   std::lock_guard lock(reload_mutex_);
-  error_log_->info("reloading the configuration from " + config_.ini_path);
+  // Every interval would repeat these two lines; /metrics counts the reloads.
+  const auto progress = trigger == ReloadTrigger::interval ? spdlog::level::debug : spdlog::level::info;
+  error_log_->log(progress, "reloading the configuration from " + config_.ini_path);
   try {
     const HostConfig fresh = load_host_config(config_.ini_path);
     Built built = build_from_files(config_.ini_path);
     const auto current = current_.load();
-    for (const std::string& id : built.skipped) {
-      if (current->policy->idps && current->policy->idps->find(id)) {
-        throw ConfigError("identity provider \"" + id + "\" would be skipped (see the warnings)");
-      }
+    std::optional<std::string> failing;
+    for (const auto& state : built.policy->provider_states) {
+      if (state.status != auth::jwt::ProviderState::Status::skipped) continue;
+      if (!current->policy->idps || !current->policy->idps->find(state.idp_id)) continue;
+      error_log_->warn("identity provider \"" + state.idp_id +
+                       "\" fails in the rebuilt configuration, the running one keeps serving it: " + state.error);
+      if (!failing) failing = state.idp_id;
     }
+    if (failing) throw ConfigError("identity provider \"" + *failing + "\" would be skipped (see the warnings)");
     current_.store(std::make_shared<const Generation>(make_generation(std::move(built), fresh)));
-    error_log_->info("reloaded the configuration from " + config_.ini_path);
+    error_log_->log(progress, "reloaded the configuration from " + config_.ini_path);
     metrics_.count_reload(true);
     return true;
   } catch (const std::exception& error) {

@@ -22,6 +22,9 @@ namespace corvane::apps {
 
 using Policy = auth::jwt::JWTAuthenticationPolicy;
 
+// What started a reload: a request (SIGHUP, a caller) or the reload interval.
+enum class ReloadTrigger { request, interval };
+
 class HostServer {
  public:
   // Builds the policy from the files; ConfigError when that fails.
@@ -44,9 +47,12 @@ class HostServer {
   // Rebuilds the policy and the session settings from the files and swaps
   // them in; requests in flight finish on the ones they started with. A
   // rebuild that fails, or that would skip a provider the current policy
-  // serves, keeps the current ones and logs why. Returns whether the new
-  // ones are in use.
-  bool reload();
+  // serves (its discovery document or key set cannot be had now), keeps the
+  // current ones, the last known good, and logs why: a warning per such
+  // provider with its error, then the error. Both triggers follow this
+  // rule; a periodic one logs its start and success at debug level only.
+  // Returns whether the new ones are in use. One rebuild at a time.
+  bool reload(ReloadTrigger trigger = ReloadTrigger::request);
 
   std::shared_ptr<const Policy> policy() const { return current_.load()->policy; }
   // The settings read at start-up (address, limits); reload() does not change them.

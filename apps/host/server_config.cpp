@@ -8,6 +8,7 @@ namespace corvane::apps {
 namespace {
 
 constexpr std::size_t kMinSecretLength = 16;
+constexpr long kMaxReloadInterval = 7L * 24 * 3600;
 
 std::string text(const host::IniSettings& settings, const std::string& key, const std::string& fallback) {
   return settings.get(key, fallback).get<std::string>();
@@ -80,6 +81,10 @@ HostConfig load_host_config(const std::string& ini_path) {
     throw ConfigError(ini_path + ": corvane.access_log must be text or json, not '" + access_log + "'");
   }
   config.access_log_json = access_log == "json";
+  // Up to a week: key rotations are announced days ahead, and a longer wait
+  // is more likely a slip of the unit than a wish.
+  config.reload_interval =
+      std::chrono::seconds(ini_int(ini_path, app, "corvane.reload_interval", 0, 0, kMaxReloadInterval));
 
   config.host = text(server, "host", "127.0.0.1");
   config.port = static_cast<int>(ini_int(ini_path, server, "port", 8080, 0, 65535));

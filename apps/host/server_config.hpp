@@ -43,6 +43,9 @@ struct HostConfig {
   spdlog::level::level_enum log_level = spdlog::level::warn;
   // "corvane.access_log": text (default) or json, one object per line.
   bool access_log_json = false;
+  // "corvane.reload_interval": rebuild the configuration this often, as
+  // SIGHUP does; zero (the default) only on SIGHUP. Read at start-up only.
+  std::chrono::seconds reload_interval{0};
   // Where the access log and the host's own records go; stdout and stderr
   // when null (tests hand in their own).
   std::shared_ptr<spdlog::sinks::sink> access_sink;

@@ -144,6 +144,16 @@ void define_policy(py::module_& m) {
              if (result.user_id) result.principals = core.policy->principals_for(*result.user_id);
              return result;
            })
+      // (idp_id, "ready" | "skipped" | "disabled", why it was skipped) per
+      // configured provider, in settings order: what a rebuild is judged by.
+      .def("provider_states",
+           [](const PolicyCore& core) {
+             py::list states;
+             for (const auto& state : core.policy->provider_states) {
+               states.append(py::make_tuple(state.idp_id, auth::jwt::status_name(state.status), state.error));
+             }
+             return states;
+           })
       .def("principals_for", [](const PolicyCore& core, const std::string& userid) {
         return core.policy->principals_for(userid);
       })

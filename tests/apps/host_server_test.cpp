@@ -5,10 +5,12 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <functional>
 #include <thread>
 
 #include "common/app_errors.hpp"
 #include "common/oauth_crypto.hpp"
+#include "host/reloader.hpp"
 #include "host/server.hpp"
 #include "site_fixture.hpp"
 
@@ -503,6 +505,95 @@ TEST(HostConcurrency, ReloadSwapsKeysWithoutFailingARequest) {
   EXPECT_EQ(host.get("/whoami.json?idp_id=local", {{"Authorization", new_token}})->status, 200);
 }
 
+// The value of one series of the host's /metrics, -1 when it is absent.
+long metric(const RunningHost& host, const std::string& series) {
+  auto result = host.get("/metrics");
+  if (!result) return -1;
+  const auto at = result->body.find("\n" + series + " ");
+  return at == std::string::npos ? -1 : std::stol(result->body.substr(at + series.size() + 2));
+}
+
+// Waits until `ready` holds, polling; false after a guard far beyond any
+// reload interval of these tests.
+bool eventually(const std::function<bool()>& ready) {
+  const auto guard = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!ready()) {
+    if (std::chrono::steady_clock::now() > guard) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+// corvane.reload_interval: the provider rotates its key set file under a
+// running host; then the file is broken for a while, then good again.
+TEST(HostConcurrency, IntervalReloadFollowsTheKeySetAndKeepsTheLastGood) {
+  Site site;
+  site.extra_ini = "corvane.reload_interval = 1\n";
+  site.write();
+  RunningHost host(site);
+  ASSERT_EQ(host.server().config().reload_interval, std::chrono::seconds(1));
+  Reloader reloader(host.server(), host.server().config().reload_interval);
+  const Json next = generate_private_jwk(Alg::ES256, "k2");
+  const std::string old_token = site.bearer("alice@example.org");
+  const std::string new_token = site.bearer("alice@example.org", next);
+  const auto status = [&](const std::string& token) {
+    auto result = host.get("/whoami.json?idp_id=local", {{"Authorization", token}});
+    return result ? result->status : -1;
+  };
+  const std::string failures_series = R"(corvane_reloads_total{result="failure"})";
+  EXPECT_EQ(status(new_token), 401);
+
+  // The old key stays in the set for the overlap: no request with it fails
+  // while the rebuilds come and go, also those that keep the running policy.
+  std::atomic<int> failures{0}, requests{0};
+  std::jthread load([&](std::stop_token stop) {
+    httplib::Client client = host.client();
+    while (!stop.stop_requested()) {
+      auto result = client.Get("/whoami.json?idp_id=local", {{"Authorization", old_token}});
+      if (!result || result->status != 200) ++failures;
+      ++requests;
+    }
+  });
+  site.write_key_set(Json::array({public_jwk(site.key), public_jwk(next)}));
+  ASSERT_TRUE(eventually([&] { return status(new_token) == 200; })) << "the rotated key set was never loaded";
+  EXPECT_EQ(metric(host, failures_series), 0);
+
+  // A key set that cannot be loaded: each interval's rebuild would skip the
+  // provider, so the running policy stays and the next interval tries again.
+  const long failed_before = metric(host, failures_series);
+  site.write_key_set(Json("not a key set"));
+  ASSERT_TRUE(eventually([&] { return metric(host, failures_series) > failed_before; }));
+  // From here on every rebuild reads the broken file.
+  const auto kept = host.server().policy();
+  const long failed_once = metric(host, failures_series);
+  ASSERT_TRUE(eventually([&] { return metric(host, failures_series) > failed_once; }));
+  EXPECT_EQ(host.server().policy(), kept);
+  EXPECT_EQ(status(new_token), 200);
+  EXPECT_EQ(metric(host, "corvane_config_last_reload_successful"), 0);
+  const std::string log = joined(host.errors);
+  EXPECT_NE(log.find("warning identity provider \"local\" fails in the rebuilt configuration, the running one keeps "
+                     "serving it: The resource " + site.jwks_path() + " does not contain a valid JWK Set.\n"),
+            std::string::npos) << log;
+  EXPECT_EQ(log.find("info reloading the configuration"), std::string::npos) << "periodic reloads log at debug";
+  while (requests < 50) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  load.request_stop();
+  load.join();
+  EXPECT_EQ(failures, 0);
+
+  // Good again, with the old key retired: the next interval applies it.
+  const long succeeded = metric(host, R"(corvane_reloads_total{result="success"})");
+  site.write_key_set(Json::array({public_jwk(next)}));
+  ASSERT_TRUE(eventually([&] { return status(old_token) == 401; }));
+  EXPECT_EQ(status(new_token), 200);
+  EXPECT_GT(metric(host, R"(corvane_reloads_total{result="success"})"), succeeded);
+  EXPECT_EQ(metric(host, "corvane_config_last_reload_successful"), 1);
+
+  // Stopping never waits out an interval (a wait would hold this test for an hour).
+  Reloader idle(host.server(), std::chrono::hours(1));
+  EXPECT_TRUE(idle.finish_if_idle());
+  { Reloader unused(host.server(), std::chrono::hours(1)); }
+}
+
 TEST(Host, ConfigurationErrorsNameTheKey) {
   Site site;
   struct Case {
@@ -520,6 +611,8 @@ TEST(Host, ConfigurationErrorsNameTheKey) {
       {"prefix not a path", "[server:main]\nauth_path_prefix = auth\n", "auth_path_prefix"},
       {"prefix ending in /", "[server:main]\nauth_path_prefix = /auth/\n", "auth_path_prefix"},
       {"prefix with an escape", "[server:main]\nauth_path_prefix = /a%20b\n", "auth_path_prefix"},
+      {"negative reload interval", "corvane.reload_interval = -5\n", "corvane.reload_interval must be between 0"},
+      {"reload interval not a number", "corvane.reload_interval = 5m\n", "corvane.reload_interval must be an integer"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

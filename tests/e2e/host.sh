@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # corvane-host as a process: SIGHUP reloads under load, a failed reload,
-# the access log on stdout, graceful stop, exit codes. Sessions and bad
-# input are covered in-process by tests/apps/host_server_test.cpp.
+# periodic reloads, the access log on stdout, graceful stop, exit codes.
+# Sessions and bad input are covered in-process by tests/apps/host_server_test.cpp.
 source "$(dirname "$0")/support/common.bash"
 make_site ES256
 start_host
@@ -67,6 +67,27 @@ set -e
 HOST_PID=""
 check "SIGTERM stops the host with exit 0" 0 "$code"
 contains "the reload was still running" "the reload was abandoned" "$(cat "$WORK/host.err")"
+
+# corvane.reload_interval: a key added to the set is taken up without
+# SIGHUP, and SIGTERM does not wait out the interval.
+cp "$WORK/auth.good" "$WORK/auth.json"
+sed -i 's/^jwt_cvn.http_timeout.*/corvane.reload_interval = 1/' "$WORK/app.ini"
+start_host
+"$JWT" keygen --alg ES256 --kid k3 --jwks "$WORK/jwks.json" --key "$WORK/k3.json" >/dev/null
+k3_token="$("$JWT" mint --key "$WORK/k3.json" --email alice@example.org)"
+for _ in $(seq 1 300); do
+  [ "$(status "$BASE/whoami.json?idp_id=local" -H "Authorization: $k3_token")" = 200 ] && break
+  sleep 0.1
+done
+check "the interval's rebuild takes up the new key" 200 "$(status "$BASE/whoami.json?idp_id=local" -H "Authorization: $k3_token")"
+kill -TERM "$HOST_PID"
+for _ in $(seq 1 100); do kill -0 "$HOST_PID" 2>/dev/null || break; sleep 0.1; done
+if kill -0 "$HOST_PID" 2>/dev/null; then not_ok "SIGTERM stops a host waiting for its next reload within 10 s"; fi
+set +e
+wait "$HOST_PID"; code=$?
+set -e
+HOST_PID=""
+check "and it exits 0" 0 "$code"
 sed -i 's/^corvane.session_secret.*//; s/^jwt_cvn.http_timeout.*//' "$WORK/app.ini"
 set +e
 err="$("$HOST" --ini "$WORK/app.ini" --port 0 2>&1 >/dev/null)"; code=$?

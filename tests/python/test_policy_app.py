@@ -194,10 +194,98 @@ def test_security_policy_reads_one_authentication_result(site):
     assert (refused.user_id, refused.principals, refused.outcome) == (None, [], "token_refused")
 
     security = JWTSecurityPolicy(policy)
+    assert security.reloader is None  # no corvane.reload_interval, no thread
     assert security.identity(request(Authorization=site.token())) == {
         "userid": "alice", "principals": principals, "sso_user_id": "alice-sso", "authenticated_by": "jwt"}
     assert security.identity(request()) is None
     assert policy.principals_for("bob") == [Everyone, Authenticated, "bob", "group:corvane_users"]
+
+
+def test_security_policy_reloads_every_interval_and_keeps_the_last_good(site, records):
+    """corvane.reload_interval: the provider rotates its key set file, then the
+    file is broken for a while, then good again."""
+    import subprocess
+    import time
+
+    from conftest import TOOL
+    from corvane.auth.jwt.security import JWTSecurityPolicy
+
+    for value in ["-1", "soon", "1.5", 1.5, True, 7 * 24 * 3600 + 1]:
+        with pytest.raises(ValueError, match="corvane.reload_interval must be a whole number of seconds"):
+            JWTSecurityPolicy(JWTAuthenticationPolicy(site.settings(**{"corvane.reload_interval": value})))
+    assert JWTSecurityPolicy(JWTAuthenticationPolicy(site.settings(**{"corvane.reload_interval": "0"}))).reloader is None
+
+    next_key, next_jwks = site.path("reload-k2.json"), site.path("reload-k2-jwks.json")
+    subprocess.run([TOOL, "keygen", "--alg", "ES256", "--kid", "k2", "--jwks", next_jwks, "--key", next_key],
+                   check=True, capture_output=True)
+    keys = {}
+    for name, path in [("k1", site.jwks), ("k2", next_jwks)]:
+        with open(path, encoding="utf-8") as file:
+            keys[name] = json.load(file)["keys"][0]
+    key_set = site.path("reload-jwks.json")
+
+    def publish(document):
+        site.write("reload-jwks.json.new", document)
+        os.replace(key_set + ".new", key_set)  # whole, as a provider serves it
+
+    publish({"keys": [keys["k1"]]})
+    site.write("auth-reload.json", {"authentication_policies": {"jwt": {"enabled": True, "identity_providers": {
+        "idp": provider(key_set)}}}})
+    settings = site.settings(**{"corvane.auth_settings": site.path("auth-reload.json"), "corvane.reload_interval": "1"})
+    security = JWTSecurityPolicy(JWTAuthenticationPolicy(settings))
+    old_token, new_token = site.token(), site.token(key=next_key)
+
+    def user(token):
+        identity = security.identity(testing.DummyRequest(headers={"Authorization": token}, params={"idp_id": "idp"}))
+        return identity and identity["userid"]
+
+    def eventually(ready):  # a guard far beyond the interval
+        guard = time.monotonic() + 60
+        while not ready():
+            assert time.monotonic() < guard
+            time.sleep(0.02)
+
+    try:
+        assert (user(old_token), user(new_token)) == ("alice", None)
+        failures, requests, done = [], [0], threading.Event()
+
+        def load():
+            while not done.is_set():
+                if user(old_token) != "alice":
+                    failures.append(1)
+                requests[0] += 1
+
+        loading = threading.Thread(target=load)
+        loading.start()
+        try:
+            # The old key stays in the set for the overlap.
+            publish({"keys": [keys["k1"], keys["k2"]]})
+            eventually(lambda: user(new_token) == "alice")
+            assert security.reloader.failed == 0
+            # A key set that cannot be loaded: the running policy stays.
+            publish({"keys": "not a key set"})
+            eventually(lambda: security.reloader.failed > 0)
+            kept, failed = security.jwt_policy, security.reloader.failed  # every later rebuild reads the broken file
+            eventually(lambda: security.reloader.failed > failed)
+            assert security.jwt_policy is kept
+            assert user(new_token) == "alice"
+            eventually(lambda: requests[0] >= 50)
+        finally:
+            done.set()
+            loading.join()
+        assert failures == []
+        warning = ('Identity provider "idp" fails in the rebuilt JWT policy, the running policy keeps serving it: '
+                   f"The resource {key_set} does not contain a valid JWK Set.")
+        assert ("WARNING", warning) in records.pairs()
+
+        # Good again, the old key retired: the next interval applies it.
+        succeeded = security.reloader.succeeded
+        publish({"keys": [keys["k2"]]})
+        eventually(lambda: user(old_token) is None)
+        assert user(new_token) == "alice" and security.reloader.succeeded > succeeded
+    finally:
+        security.reloader.stop()
+    assert not security.reloader._thread.is_alive()
 
 
 def test_html_login_then_the_cookie_alone(app, site, records):
@@ -458,6 +546,8 @@ def work(token):
         policy.authenticated_userid(request)
 for token in [{site.token()!r}, {site.token(key=site.other_key)!r}] * 2:
     threading.Thread(target=work, args=(token,), daemon=True).start()
+from corvane.auth.jwt.security import JWTSecurityPolicy
+reloading = JWTSecurityPolicy(JWTAuthenticationPolicy({site.settings(**{"corvane.reload_interval": "1"})!r}))
 started.wait()
 print("x" * 100_000)
 """

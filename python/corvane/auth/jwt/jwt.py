@@ -108,9 +108,11 @@ class JWTAuthenticationPolicy(BaseAuthenticationPolicy):
     token_regex = re.compile(r"^Bearer (?P<token>[a-zA-Z0-9+/]+={0,3})$")
     jwt_settings = None
     idps = None
+    ini_settings = None
 
     def __init__(self, ini_settings):
         super().__init__(ini_settings)
+        self.ini_settings = ini_settings  # a rebuild (corvane.reload_interval) reads them again
         # Builds the providers and sets jwt_settings and jwt_enabled.
         self._core = _jwt._PolicyCore(self, ini_settings)
         records = self._core.records()
