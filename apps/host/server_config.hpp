@@ -18,7 +18,9 @@ struct HostConfig {
   std::string ini_path;
   std::string host = "127.0.0.1";
   int port = 8080;
-  HttpLimits limits;  // limits.threads is the ini's `threads`
+  // limits.threads is the ini's `threads`; work_threads and work_queue are
+  // `sign_in_threads` and `sign_in_queue`, the pool of the sign-in callbacks.
+  HttpLimits limits;
   // New cookies are signed with the secret; cookies signed with one of the
   // previous secrets still verify, so a rotation logs nobody out.
   std::string session_secret;

@@ -10,11 +10,13 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <unordered_set>
 
 #include "common/app_errors.hpp"
 #include "http/framing.hpp"
+#include "http/work_pool.hpp"
 
 namespace corvane::apps {
 
@@ -39,6 +41,9 @@ struct Connection {
   std::string target;  // of the current request, once its request line arrived
   std::string body;    // of the current request, when bodies are read
   bool body_too_large = false;
+  // The answer of deferred work, set by a pool thread while the library has
+  // the connection suspended; sent on the library's next call.
+  std::optional<HttpResponse> deferred;
 };
 
 std::string json_error(std::string_view title, std::string_view message) {
@@ -114,6 +119,7 @@ struct HttpListener::State {
   Handler handler;
   RefusalLog refused;
   MHD_Daemon* daemon = nullptr;
+  std::unique_ptr<WorkPool> pool;
 
   std::mutex mutex;
   std::unordered_set<Connection*> connections;
@@ -203,6 +209,7 @@ struct HttpListener::State {
       state->target.clear();
       state->body.clear();
       state->body_too_large = false;
+      state->deferred.reset();
     }
   }
 
@@ -213,10 +220,13 @@ struct HttpListener::State {
     auto* state = static_cast<Connection*>(*request_context);
     if (!state) return MHD_NO;
     std::string_view ambiguous;
+    std::optional<HttpResponse> deferred;
     {
       std::lock_guard lock(self->mutex);
       if (state->phase == Connection::Phase::timed_out) return MHD_NO;
-      if (state->phase == Connection::Phase::awaiting_head) {
+      if (state->deferred) {
+        deferred.swap(state->deferred);
+      } else if (state->phase == Connection::Phase::awaiting_head) {
         // Checked before the library acts on the head: an answer queued on
         // this first call is sent alone and the connection closed after it.
         HttpFields fields;
@@ -249,6 +259,8 @@ struct HttpListener::State {
         state->phase = Connection::Phase::handling;
       }
     }
+    // The connection was resumed with the answer of its deferred work.
+    if (deferred) return self->queue(connection, self->finished(connection, method, std::move(*deferred)));
     if (!ambiguous.empty()) {
       self->log_refusal(method, state->target, 400);
       return self->queue(connection, refusal(400, "Bad Request", ambiguous));
@@ -257,15 +269,49 @@ struct HttpListener::State {
       self->log_refusal(method, state->target, 413);
       return self->queue(connection, refusal(413, "Content Too Large", "The request body is too large."));
     }
-    HttpResponse response = self->answer(connection, url, method, state->target, std::move(state->body));
-    // An unread body must not become a request.
-    if (announces_body(connection) && !self->reads_body(method)) response.close = true;
-    return self->queue(connection, response);
+    HttpAnswer answer = self->answer(connection, url, method, state->target, std::move(state->body));
+    if (auto* later = std::get_if<HttpDeferred>(&answer)) return self->defer(connection, method, state, std::move(*later));
+    return self->queue(connection, self->finished(connection, method, std::move(std::get<HttpResponse>(answer))));
   }
 
   bool reads_body(std::string_view method) const { return limits.max_body_bytes > 0 && method == "POST"; }
 
-  HttpResponse answer(MHD_Connection* connection, const char* url, const char* method, const std::string& target,
+  HttpResponse finished(MHD_Connection* connection, std::string_view method, HttpResponse response) const {
+    // An unread body must not become a request.
+    if (announces_body(connection) && !reads_body(method)) response.close = true;
+    return response;
+  }
+
+  // Suspends the connection (its socket leaves the event worker's loop)
+  // until the work has its answer; the pool thread stores it and resumes
+  // the connection, and the library calls on_request again to send it. The
+  // connection is suspended before the job can run, so it is never resumed
+  // first.
+  MHD_Result defer(MHD_Connection* connection, const char* method, Connection* state, HttpDeferred deferred) {
+    MHD_suspend_connection(connection);
+    auto owned = std::make_shared<HttpDeferred>(std::move(deferred));
+    const auto done = [this, connection, state](HttpResponse response) {
+      {
+        std::lock_guard lock(mutex);
+        state->deferred = std::move(response);
+      }
+      MHD_resume_connection(connection);
+    };
+    const auto call = [this, verb = std::string(method), target = state->target](
+                          const std::function<HttpResponse()>& make) {
+      try {
+        return make();
+      } catch (const std::exception&) {
+        log_refusal(verb, target, 500);
+        return refusal(500, "Internal Server Error", "The request could not be handled.");
+      }
+    };
+    const bool taken = pool->try_submit([owned, done, call](bool run) { done(call(run ? owned->work : owned->busy)); });
+    if (!taken) done(call(owned->busy));
+    return MHD_YES;
+  }
+
+  HttpAnswer answer(MHD_Connection* connection, const char* url, const char* method, const std::string& target,
                       std::string body) {
     const MHD_ConnectionInfo* head = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_REQUEST_HEADER_SIZE);
     if (head && head->header_size > limits.max_head_bytes) {
@@ -315,7 +361,7 @@ HttpListener::~HttpListener() { stop(); }
 int HttpListener::start(const std::string& host, int port) {
   const int fd = listen_socket(host, port);
   const HttpLimits& limits = state_->limits;
-  unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL;
+  unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME;
   const MHD_OptionItem options[] = {
       {MHD_OPTION_LISTEN_SOCKET, fd, nullptr},
       {MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<intptr_t>(limits.max_head_bytes + kPoolSlack), nullptr},
@@ -331,6 +377,7 @@ int HttpListener::start(const std::string& host, int port) {
       {MHD_OPTION_END, 0, nullptr},
   };
   State* state = state_.get();
+  state->pool = std::make_unique<WorkPool>(limits.work_threads, limits.work_queue);
   state->daemon = MHD_start_daemon(
       flags, 0, nullptr, nullptr, &State::on_request, state, MHD_OPTION_ARRAY, options, MHD_OPTION_NOTIFY_CONNECTION,
       &State::on_connection, state, MHD_OPTION_URI_LOG_CALLBACK, &State::on_request_line, state,
@@ -345,6 +392,9 @@ int HttpListener::start(const std::string& host, int port) {
 
 void HttpListener::stop() {
   if (state_->daemon) {
+    // The library must not stop with a connection suspended: every deferred
+    // request gets its answer (busy, when its work never started) first.
+    state_->pool->stop();
     MHD_stop_daemon(state_->daemon);
     state_->daemon = nullptr;
   }
@@ -354,6 +404,12 @@ void HttpListener::stop() {
   }
   state_->wake.notify_all();
   if (state_->watcher.joinable()) state_->watcher.join();
+}
+
+HttpListener::WorkLoad HttpListener::work_load() const {
+  if (!state_->pool) return {};
+  const WorkPool::Load load = state_->pool->load();
+  return {load.running, load.queued};
 }
 
 }  // namespace corvane::apps

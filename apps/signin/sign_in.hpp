@@ -58,7 +58,8 @@ class SignIn {
   // GET /callback?state=...&code=...: the code exchange, the policy's
   // authentication of the ID token, the redirect to `next`.
   SignInAnswer callback(const HttpRequest& request, const SignInContext& context) const;
-  // GET /logout: the session cookie cleared.
+  // POST /logout, once signin/logout.hpp found it came from this site: the
+  // session cookie cleared.
   static SignInAnswer logout(bool secure);
 
   // The "Sign in with ..." links of a page at `next`.
