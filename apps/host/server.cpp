@@ -2,6 +2,7 @@
 
 #include <spdlog/sinks/stdout_sinks.h>
 
+#include <algorithm>
 #include <array>
 
 #include "common/app_config.hpp"
@@ -268,6 +269,10 @@ HostServer::Outcome HostServer::serve_sign_in(const Routed& routed) const {
   const Route::Kind kind = routed.route.kind;
   SignInAnswer answer = kind == Route::Kind::login ? sign_in_.login(routed.request, context)
                                                    : sign_in_.callback(routed.request, context);
+  // Each answer belongs to one person's sign-in (a refusal too): never kept by a cache.
+  const bool uncached = std::any_of(answer.headers.begin(), answer.headers.end(),
+                                    [](const auto& header) { return header.first == "Cache-Control"; });
+  if (!uncached) answer.headers.emplace_back("Cache-Control", "no-store");
   return {std::move(answer.reply), std::move(answer.sso_user_id), {}, std::move(answer.headers)};
 }
 

@@ -617,6 +617,7 @@ TEST(Host, BrowserSignInAndEveryRefusal) {
     ASSERT_TRUE(callback);
     EXPECT_EQ(callback->status, c.status);
     EXPECT_NE(callback->get_header_value("Content-Type").find("text/html"), std::string::npos);
+    EXPECT_EQ(callback->get_header_value("Cache-Control"), "no-store");
     if (c.status != 303) {
       EXPECT_NE(joined(host.errors).find(c.logged), std::string::npos) << joined(host.errors);
       EXPECT_EQ(callback->get_header_value("Set-Cookie").find("corvane_session="), std::string::npos);
@@ -776,6 +777,7 @@ TEST(Host, BrowserSignInAndEveryRefusal) {
   EXPECT_NE(busy->get_header_value("Content-Type").find("text/html"), std::string::npos);
   EXPECT_NE(busy->body.find("<link rel=\"stylesheet\" href=\"/style.css\">"), std::string::npos) << busy->body;
   EXPECT_FALSE(busy->has_header("Set-Cookie"));  // the sign-in may be tried again
+  EXPECT_EQ(busy->get_header_value("Cache-Control"), "no-store");
   EXPECT_EQ(gauges({"corvane_sign_in_busy_total"}), 1);
   // A reload meanwhile: the held callbacks keep the configuration they started with.
   ASSERT_TRUE(host.server().reload());
