@@ -28,6 +28,9 @@ namespace {
 // the answer's own header lines.
 constexpr std::size_t kPoolSlack = 8 * 1024;
 constexpr auto kWatchInterval = std::chrono::milliseconds(200);
+// At a stop, how long the answers of deferred work may take to leave once
+// the work is done; a client that does not read them is not waited for.
+constexpr auto kDrainTime = std::chrono::seconds(2);
 
 // One TCP connection. Owned by the library's connection notifications; the
 // watcher reads it only while it is registered, under the state's mutex.
@@ -44,6 +47,8 @@ struct Connection {
   // The answer of deferred work, set by a pool thread while the library has
   // the connection suspended; sent on the library's next call.
   std::optional<HttpResponse> deferred;
+  // From the deferral until the answer is sent or the connection closes.
+  bool deferring = false;
 };
 
 std::string json_error(std::string_view title, std::string_view message) {
@@ -125,6 +130,8 @@ struct HttpListener::State {
   std::unordered_set<Connection*> connections;
   std::condition_variable wake;
   bool stopping = false;
+  std::size_t deferring = 0;  // connections with a deferred answer not yet sent
+  std::condition_variable drained;
   std::thread watcher;
 
   void log_refusal(std::string_view method, std::string_view target, int status) const {
@@ -182,6 +189,7 @@ struct HttpListener::State {
       {
         std::lock_guard lock(self->mutex);
         self->connections.erase(state);
+        self->end_deferral(*state);
       }
       delete state;
       *socket_context = nullptr;
@@ -203,6 +211,7 @@ struct HttpListener::State {
     auto* state = static_cast<Connection*>(*request_context);
     if (!state) return;
     std::lock_guard lock(self->mutex);
+    self->end_deferral(*state);
     if (state->phase == Connection::Phase::handling || state->phase == Connection::Phase::reading_body) {
       state->phase = Connection::Phase::awaiting_head;
       state->deadline = Clock::now() + self->limits.head_timeout;
@@ -287,7 +296,19 @@ struct HttpListener::State {
   // the connection, and the library calls on_request again to send it. The
   // connection is suspended before the job can run, so it is never resumed
   // first.
+  // Under the mutex.
+  void end_deferral(Connection& state) {
+    if (!state.deferring) return;
+    state.deferring = false;
+    if (--deferring == 0) drained.notify_all();
+  }
+
   MHD_Result defer(MHD_Connection* connection, const char* method, Connection* state, HttpDeferred deferred) {
+    {
+      std::lock_guard lock(mutex);
+      state->deferring = true;
+      ++deferring;
+    }
     MHD_suspend_connection(connection);
     auto owned = std::make_shared<HttpDeferred>(std::move(deferred));
     const auto done = [this, connection, state](HttpResponse response) {
@@ -393,8 +414,13 @@ int HttpListener::start(const std::string& host, int port) {
 void HttpListener::stop() {
   if (state_->daemon) {
     // The library must not stop with a connection suspended: every deferred
-    // request gets its answer (busy, when its work never started) first.
+    // request gets its answer (busy, when its work never started) first,
+    // and a short while for it to leave.
     state_->pool->stop();
+    {
+      std::unique_lock lock(state_->mutex);
+      state_->drained.wait_for(lock, kDrainTime, [this] { return state_->deferring == 0; });
+    }
     MHD_stop_daemon(state_->daemon);
     state_->daemon = nullptr;
   }

@@ -781,9 +781,19 @@ TEST(Host, BrowserSignInAndEveryRefusal) {
   EXPECT_EQ(gauges({"corvane_sign_in_busy_total"}), 1);
   // A reload meanwhile: the held callbacks keep the configuration they started with.
   ASSERT_TRUE(host.server().reload());
-  hung.reset();  // released: the held exchanges fail, each on its page
+  // The host stops with callbacks on the pool: the 3 waiting get the 503 page at once (the
+  // listener is still up meanwhile); the 2 running end when their exchange does, on its page.
+  host.server().stop();
+  const auto guard = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  long refused = gauges({"corvane_sign_in_busy_total"});
+  for (; refused != 4 && std::chrono::steady_clock::now() < guard; refused = gauges({"corvane_sign_in_busy_total"})) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(refused, 4);
+  hung.reset();  // released: the running exchanges fail
   for (std::thread& each : waiting) each.join();
-  for (int status : held_statuses) EXPECT_EQ(status, 502);
+  EXPECT_EQ(std::count(held_statuses.begin(), held_statuses.end(), 503), 3);
+  EXPECT_EQ(std::count(held_statuses.begin(), held_statuses.end(), 502), 2);
 }
 
 }  // namespace
