@@ -246,10 +246,8 @@ HostServer::Outcome HostServer::route(const HttpRequest& request, const Generati
 HostServer::Outcome HostServer::serve_health(const Routed&) const { return {{200, "json", "", {{"status", "ok"}}}, {}, {}}; }
 
 HostServer::Outcome HostServer::serve_metrics(const Routed& routed) const {
-  return {{}, {},
-          {}, {},
-          HttpResponse{200, kMetricsContentType, metrics_.render(*routed.generation.policy, listener_.work_load()), {},
-                       false}};
+  std::string body = metrics_.render(*routed.generation.policy, listener_.work_load());
+  return {{}, {}, {}, {}, HttpResponse{200, kMetricsContentType, std::move(body), {}, false}};
 }
 
 HostServer::Outcome HostServer::serve_forward_auth(const Routed& routed) const {

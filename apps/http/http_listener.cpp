@@ -279,7 +279,9 @@ struct HttpListener::State {
       return self->queue(connection, refusal(413, "Content Too Large", "The request body is too large."));
     }
     HttpAnswer answer = self->answer(connection, url, method, state->target, std::move(state->body));
-    if (auto* later = std::get_if<HttpDeferred>(&answer)) return self->defer(connection, method, state, std::move(*later));
+    if (auto* later = std::get_if<HttpDeferred>(&answer)) {
+      return self->defer(connection, method, state, std::move(*later));
+    }
     return self->queue(connection, self->finished(connection, method, std::move(std::get<HttpResponse>(answer))));
   }
 
@@ -291,18 +293,18 @@ struct HttpListener::State {
     return response;
   }
 
-  // Suspends the connection (its socket leaves the event worker's loop)
-  // until the work has its answer; the pool thread stores it and resumes
-  // the connection, and the library calls on_request again to send it. The
-  // connection is suspended before the job can run, so it is never resumed
-  // first.
-  // Under the mutex.
+  // The deferred answer was sent, or the connection closed. Under the mutex.
   void end_deferral(Connection& state) {
     if (!state.deferring) return;
     state.deferring = false;
     if (--deferring == 0) drained.notify_all();
   }
 
+  // Suspends the connection (its socket leaves the event worker's loop)
+  // until the work has its answer; the pool thread stores it and resumes
+  // the connection, and the library calls on_request again to send it. The
+  // connection is suspended before the job can run, so it is never resumed
+  // first.
   MHD_Result defer(MHD_Connection* connection, const char* method, Connection* state, HttpDeferred deferred) {
     {
       std::lock_guard lock(mutex);
@@ -333,7 +335,7 @@ struct HttpListener::State {
   }
 
   HttpAnswer answer(MHD_Connection* connection, const char* url, const char* method, const std::string& target,
-                      std::string body) {
+                    std::string body) {
     const MHD_ConnectionInfo* head = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_REQUEST_HEADER_SIZE);
     if (head && head->header_size > limits.max_head_bytes) {
       log_refusal(method, target, 431);
