@@ -16,6 +16,8 @@ import traceback
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
+from selenium.webdriver.support import expected_conditions
+from selenium.webdriver.support.wait import WebDriverWait
 
 BASE = os.environ["CORVANE_BASE"]
 TOKEN = os.environ["CORVANE_TOKEN"]
@@ -117,6 +119,9 @@ def main(profile_root):
         def sign_out():
             # A button: signing out is a POST from the site's own page.
             person.find_element(By.XPATH, "//button[normalize-space()='Sign out']").click()
+            # A form's submission may still be loading when click() returns.
+            WebDriverWait(person, 30).until(
+                expected_conditions.text_to_be_present_in_element((By.TAG_NAME, "h1"), "Signed out"))
             assert heading(person) == "Signed out", person.page_source
             person.get(BASE + "/whoami.html")
             assert heading(person) == "401 Unauthorized", person.page_source
