@@ -24,7 +24,8 @@ int run_host(int argc, const char* const* argv, std::ostream& out, std::ostream&
   std::optional<int> port;
   app.add_option("--ini", ini,
                  "The ini file: [app:main] settings; [server:main] host, port, threads, connection_limit, "
-                 "connection_limit_per_client, head_timeout, idle_timeout, metrics_listen, auth_path_prefix")
+                 "connection_limit_per_client, head_timeout, idle_timeout, metrics_listen, auth_path_prefix, "
+                 "sign_in_threads, sign_in_queue")
       ->required();
   app.add_option("--port", port, "Listen on this port instead (0 picks a free one)")->check(CLI::Range(0, 65535));
   try {

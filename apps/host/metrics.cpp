@@ -81,11 +81,17 @@ void HostMetrics::count_reload(bool succeeded, Clock::time_point at) {
   last_reload_ = at;
 }
 
-std::string HostMetrics::render(const auth::jwt::JWTAuthenticationPolicy& policy) const {
+void HostMetrics::count_sign_in_busy() {
+  std::lock_guard lock(mutex_);
+  ++sign_in_busy_;
+}
+
+std::string HostMetrics::render(const auth::jwt::JWTAuthenticationPolicy& policy, HttpListener::WorkLoad load) const {
   std::unique_lock lock(mutex_);
   auto authentications = authentications_;
   const auto buckets = buckets_;
   const std::uint64_t timed = timed_, session_hits = session_hits_, ok = reloads_ok_, failed = reloads_failed_;
+  const std::uint64_t sign_in_busy = sign_in_busy_;
   const double seconds = seconds_;
   const bool last_ok = last_reload_ok_;
   const Clock::time_point last = last_reload_;
@@ -147,6 +153,14 @@ std::string HostMetrics::render(const auth::jwt::JWTAuthenticationPolicy& policy
   const auth::jwt::TokenCache* cache = policy.token_cache.get();
   out += "corvane_token_cache_lookups_total{result=\"hit\"} " + std::to_string(cache ? cache->hits() : 0) + "\n";
   out += "corvane_token_cache_lookups_total{result=\"miss\"} " + std::to_string(cache ? cache->misses() : 0) + "\n";
+
+  header(out, "corvane_sign_in_callbacks", "gauge",
+         "Sign-in callbacks on the sign-in pool (they wait on the provider's token endpoint), by state.");
+  out += "corvane_sign_in_callbacks{state=\"running\"} " + std::to_string(load.running) + "\n";
+  out += "corvane_sign_in_callbacks{state=\"queued\"} " + std::to_string(load.queued) + "\n";
+  header(out, "corvane_sign_in_busy_total", "counter",
+         "Sign-in callbacks answered 503 at once because the sign-in pool was full.");
+  out += "corvane_sign_in_busy_total " + std::to_string(sign_in_busy) + "\n";
 
   header(out, "corvane_reloads_total", "counter", "Configuration reloads, by result.");
   out += "corvane_reloads_total{result=\"success\"} " + std::to_string(ok) + "\n";

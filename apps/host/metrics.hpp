@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "corvane/auth/jwt/policy.hpp"
+#include "http/http_listener.hpp"
 #include "identity/identify.hpp"
 
 namespace corvane::apps {
@@ -32,10 +33,12 @@ class HostMetrics : public IdentityCounter {
   // A request authenticated by its session cookie, without the policy.
   void count_session_hit() override;
   void count_reload(bool succeeded, Clock::time_point at = Clock::now());
+  // A sign-in callback answered 503 because the sign-in's pool was full.
+  void count_sign_in_busy();
 
   // The exposition of every counter, with the providers' state and key
-  // counts as `policy` holds them.
-  std::string render(const auth::jwt::JWTAuthenticationPolicy& policy) const;
+  // counts as `policy` holds them and the sign-in pool's `load`.
+  std::string render(const auth::jwt::JWTAuthenticationPolicy& policy, HttpListener::WorkLoad load = {}) const;
 
  private:
   mutable std::mutex mutex_;
@@ -45,6 +48,7 @@ class HostMetrics : public IdentityCounter {
   double seconds_ = 0;
   std::uint64_t session_hits_ = 0;
   std::uint64_t reloads_ok_ = 0, reloads_failed_ = 0;
+  std::uint64_t sign_in_busy_ = 0;
   bool last_reload_ok_ = true;
   Clock::time_point last_reload_;
 };

@@ -2,6 +2,7 @@
 
 #include <spdlog/sinks/stdout_sinks.h>
 
+#include <algorithm>
 #include <array>
 
 #include "common/app_config.hpp"
@@ -13,6 +14,7 @@
 #include "identity/host_request.hpp"
 #include "identity/host_session.hpp"
 #include "identity/identify.hpp"
+#include "signin/logout.hpp"
 
 namespace corvane::apps {
 namespace {
@@ -114,6 +116,8 @@ int HostServer::bind() {
   if (config_.metrics_listen) {
     HttpLimits limits = config_.limits;
     limits.threads = 1;  // a scraper now and then
+    limits.work_threads = 1;  // nothing there is deferred
+    limits.work_queue = 0;
     metrics_listener_.emplace(
         limits, [this](const HttpRequest& request) { return handle(request, Listener::metrics); },
         [this](const HttpRefusal& refused) {
@@ -170,25 +174,54 @@ bool HostServer::reload(ReloadTrigger trigger) {
   }
 }
 
-HttpResponse HostServer::handle(const HttpRequest& request, Listener listener) const {
-  const auto start = std::chrono::steady_clock::now();
+HttpAnswer HostServer::handle(const HttpRequest& request, Listener listener) const {
+  const auto start = Clock::now();
+  const bool reads = request.method == "GET" || request.method == "HEAD";
+  if (listener == Listener::metrics || !reads || match_route(request.path).kind != Route::Kind::callback) {
+    return respond(request, *current_.load(), listener, start);
+  }
+  // The code exchange waits on the provider's token endpoint. The request
+  // and the generation it started with (a reload may swap it meanwhile) are
+  // held until the work ends.
+  auto held = std::make_shared<const HttpRequest>(request);
+  return HttpDeferred{
+      [this, held, generation = current_.load(), start] { return respond(*held, *generation, Listener::main, start); },
+      [this, held, start] { return busy(*held, start); }};
+}
+
+HttpResponse HostServer::respond(const HttpRequest& request, const Generation& generation, Listener listener,
+                                 Clock::time_point start) const {
   // The policy records the request's sso user here; start each request clean.
   host::current_thread_log_context() = Json::object();
   Outcome outcome;
   try {
-    outcome = route(request, *current_.load(), listener);
+    outcome = route(request, generation, listener);
   } catch (const std::exception& error) {
     error_log_->error(request.method + " " + printable(request.path) + ": " + describe_error(error));
     outcome.reply = error_reply(500, path_extension(request.path).value_or("json"), "Internal Server Error",
                                 "The request could not be handled; the reason is in the server's log.");
   }
   host::current_thread_log_context() = Json::object();
+  return finish(request, std::move(outcome), start);
+}
+
+HttpResponse HostServer::busy(const HttpRequest& request, Clock::time_point start) const {
+  metrics_.count_sign_in_busy();
+  // The sign-in's cookie is kept: the same answer, sent again later, still completes it.
+  Outcome outcome{error_reply(503, "html", "Service Unavailable",
+                              "Too many sign-ins are being completed right now. Please try again in a moment."),
+                  {}, {}, {{"Retry-After", "5"}, {"Cache-Control", "no-store"}}};
+  outcome.reply.links = {{"Try again", request.target}};
+  return finish(request, std::move(outcome), start);
+}
+
+HttpResponse HostServer::finish(const HttpRequest& request, Outcome outcome, Clock::time_point start) const {
   HttpResponse response = outcome.raw ? std::move(*outcome.raw) : render(outcome.reply);
   if (outcome.set_cookie) response.headers.emplace_back("Set-Cookie", *outcome.set_cookie);
   for (auto& header : outcome.headers) response.headers.push_back(std::move(header));
   if (response.status == 401) response.headers.emplace_back("WWW-Authenticate", "Bearer");
   if (response.status == 405) response.headers.emplace_back("Allow", "GET, HEAD");
-  const auto elapsed = std::chrono::steady_clock::now() - start;
+  const auto elapsed = Clock::now() - start;
   response.headers.emplace_back("Server-Timing", "app;dur=" + milliseconds(elapsed));
   // Logged before the answer leaves, so a client that has its answer finds the line written.
   log_access(request.method, request.path, response.status, as_milliseconds(elapsed), outcome.sso_user_id);
@@ -223,7 +256,8 @@ HostServer::Outcome HostServer::route(const HttpRequest& request, const Generati
                                     : matched.kind == Route::Kind::metrics && config_.metrics_listen.has_value()) {
     matched = {};
   }
-  if (!prefixed_auth && request.method != "GET" && request.method != "HEAD") {
+  const bool posts = matched.kind == Route::Kind::logout && request.method == "POST";
+  if (!prefixed_auth && !posts && request.method != "GET" && request.method != "HEAD") {
     return {error_reply(405, format, "Method Not Allowed", "Only GET is served."), {}, {}};
   }
   using Handler = Outcome (HostServer::*)(const Routed&) const;
@@ -236,7 +270,7 @@ HostServer::Outcome HostServer::route(const HttpRequest& request, const Generati
     set(Route::Kind::stylesheet, &HostServer::serve_stylesheet);
     set(Route::Kind::login, &HostServer::serve_sign_in);
     set(Route::Kind::callback, &HostServer::serve_sign_in);
-    set(Route::Kind::logout, &HostServer::serve_sign_in);
+    set(Route::Kind::logout, &HostServer::serve_logout);
     set(Route::Kind::whoami, &HostServer::serve_page);
     set(Route::Kind::resource, &HostServer::serve_page);
     set(Route::Kind::not_found, &HostServer::serve_not_found);
@@ -248,7 +282,8 @@ HostServer::Outcome HostServer::route(const HttpRequest& request, const Generati
 HostServer::Outcome HostServer::serve_health(const Routed&) const { return {{200, "json", "", {{"status", "ok"}}}, {}, {}}; }
 
 HostServer::Outcome HostServer::serve_metrics(const Routed& routed) const {
-  return {{}, {}, {}, {}, HttpResponse{200, kMetricsContentType, metrics_.render(*routed.generation.policy), {}, false}};
+  std::string body = metrics_.render(*routed.generation.policy, listener_.work_load());
+  return {{}, {}, {}, {}, HttpResponse{200, kMetricsContentType, std::move(body), {}, false}};
 }
 
 HostServer::Outcome HostServer::serve_forward_auth(const Routed& routed) const {
@@ -267,9 +302,17 @@ HostServer::Outcome HostServer::serve_sign_in(const Routed& routed) const {
   const SignInContext context{*generation.policy, generation.sign_in, generation.sessions, generation.login_states,
                               generation.session_secure};
   const Route::Kind kind = routed.route.kind;
-  SignInAnswer answer = kind == Route::Kind::login      ? sign_in_.login(routed.request, context)
-                        : kind == Route::Kind::callback ? sign_in_.callback(routed.request, context)
-                                                        : SignIn::logout(generation.session_secure);
+  SignInAnswer answer = kind == Route::Kind::login ? sign_in_.login(routed.request, context)
+                                                   : sign_in_.callback(routed.request, context);
+  // Each answer belongs to one person's sign-in (a refusal too): never kept by a cache.
+  const bool uncached = std::any_of(answer.headers.begin(), answer.headers.end(),
+                                    [](const auto& header) { return header.first == "Cache-Control"; });
+  if (!uncached) answer.headers.emplace_back("Cache-Control", "no-store");
+  return {std::move(answer.reply), std::move(answer.sso_user_id), {}, std::move(answer.headers)};
+}
+
+HostServer::Outcome HostServer::serve_logout(const Routed& routed) const {
+  SignInAnswer answer = sign_out(routed.request, routed.generation.session_secure);
   return {std::move(answer.reply), std::move(answer.sso_user_id), {}, std::move(answer.headers)};
 }
 
@@ -314,7 +357,7 @@ HostServer::Outcome HostServer::serve_page(const Routed& routed) const {
     outcome.reply = {200, format, "Resource " + routed.route.resource,
                      {{"resource", routed.route.resource}, {"user_id", *user_id}, {"authenticated_by", via}}};
   }
-  outcome.reply.links = {{"Sign out", "/logout"}};
+  outcome.reply.buttons = {{"Sign out", "/logout"}};
   outcome.headers.emplace_back("Cache-Control", "no-store");  // it names the user
   return outcome;
 }

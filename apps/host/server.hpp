@@ -97,7 +97,17 @@ class HostServer {
   // Which listener a request came in on: the metrics one serves /metrics
   // and /health only.
   enum class Listener { main, metrics };
-  HttpResponse handle(const HttpRequest& request, Listener listener) const;
+  using Clock = std::chrono::steady_clock;
+  // A sign-in callback (it waits on the provider) is deferred to the
+  // listener's work pool, holding the generation it started with; every
+  // other request is answered on the event worker.
+  HttpAnswer handle(const HttpRequest& request, Listener listener) const;
+  HttpResponse respond(const HttpRequest& request, const Generation& generation, Listener listener,
+                       Clock::time_point start) const;
+  // A deferred callback the pool cannot take: 503 with Retry-After, counted.
+  HttpResponse busy(const HttpRequest& request, Clock::time_point start) const;
+  // The rendered answer with the headers every answer gets, logged.
+  HttpResponse finish(const HttpRequest& request, Outcome outcome, Clock::time_point start) const;
   Outcome route(const HttpRequest& request, const Generation& generation, Listener listener) const;
   // One per kind of route; route() picks it from a table.
   Outcome serve_health(const Routed& routed) const;
@@ -105,6 +115,7 @@ class HostServer {
   Outcome serve_forward_auth(const Routed& routed) const;
   Outcome serve_stylesheet(const Routed& routed) const;
   Outcome serve_sign_in(const Routed& routed) const;
+  Outcome serve_logout(const Routed& routed) const;
   Outcome serve_page(const Routed& routed) const;
   Outcome serve_not_found(const Routed& routed) const;
   void log_access(std::string_view method, std::string_view target, int status, std::optional<double> milliseconds,

@@ -102,6 +102,10 @@ HostConfig load_host_config(const std::string& ini_path) {
       std::chrono::seconds(ini_int(ini_path, server, "head_timeout", limits.head_timeout.count(), 1, 300));
   limits.idle_timeout =
       std::chrono::seconds(ini_int(ini_path, server, "idle_timeout", limits.idle_timeout.count(), 1, 3600));
+  // The sign-in's requests to the providers (its callbacks) run on a pool of their own.
+  limits.work_threads =
+      static_cast<unsigned>(ini_int(ini_path, server, "sign_in_threads", limits.work_threads, 1, 64));
+  limits.work_queue = static_cast<unsigned>(ini_int(ini_path, server, "sign_in_queue", limits.work_queue, 0, 10000));
   return config;
 }
 

@@ -33,7 +33,9 @@ struct HostConfig {
   // original request's target (Envoy's HTTP authorization service appends it
   // to a path prefix). Empty: none.
   std::string auth_path_prefix;
-  HttpLimits limits;  // limits.threads is the ini's `threads`
+  // limits.threads is the ini's `threads`; work_threads and work_queue are
+  // `sign_in_threads` and `sign_in_queue`, the pool of the sign-in callbacks.
+  HttpLimits limits;
   // New cookies are signed with the secret; cookies signed with one of the
   // previous secrets still verify, so a rotation logs nobody out.
   std::string session_secret;

@@ -10,11 +10,13 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <unordered_set>
 
 #include "common/app_errors.hpp"
 #include "http/framing.hpp"
+#include "http/work_pool.hpp"
 
 namespace corvane::apps {
 
@@ -26,6 +28,9 @@ namespace {
 // the answer's own header lines.
 constexpr std::size_t kPoolSlack = 8 * 1024;
 constexpr auto kWatchInterval = std::chrono::milliseconds(200);
+// At a stop, how long the answers of deferred work may take to leave once
+// the work is done; a client that does not read them is not waited for.
+constexpr auto kDrainTime = std::chrono::seconds(2);
 
 // One TCP connection. Owned by the library's connection notifications; the
 // watcher reads it only while it is registered, under the state's mutex.
@@ -39,6 +44,11 @@ struct Connection {
   std::string target;  // of the current request, once its request line arrived
   std::string body;    // of the current request, when bodies are read
   bool body_too_large = false;
+  // The answer of deferred work, set by a pool thread while the library has
+  // the connection suspended; sent on the library's next call.
+  std::optional<HttpResponse> deferred;
+  // From the deferral until the answer is sent or the connection closes.
+  bool deferring = false;
 };
 
 std::string json_error(std::string_view title, std::string_view message) {
@@ -114,11 +124,14 @@ struct HttpListener::State {
   Handler handler;
   RefusalLog refused;
   MHD_Daemon* daemon = nullptr;
+  std::unique_ptr<WorkPool> pool;
 
   std::mutex mutex;
   std::unordered_set<Connection*> connections;
   std::condition_variable wake;
   bool stopping = false;
+  std::size_t deferring = 0;  // connections with a deferred answer not yet sent
+  std::condition_variable drained;
   std::thread watcher;
 
   void log_refusal(std::string_view method, std::string_view target, int status) const {
@@ -176,6 +189,7 @@ struct HttpListener::State {
       {
         std::lock_guard lock(self->mutex);
         self->connections.erase(state);
+        self->end_deferral(*state);
       }
       delete state;
       *socket_context = nullptr;
@@ -197,12 +211,14 @@ struct HttpListener::State {
     auto* state = static_cast<Connection*>(*request_context);
     if (!state) return;
     std::lock_guard lock(self->mutex);
+    self->end_deferral(*state);
     if (state->phase == Connection::Phase::handling || state->phase == Connection::Phase::reading_body) {
       state->phase = Connection::Phase::awaiting_head;
       state->deadline = Clock::now() + self->limits.head_timeout;
       state->target.clear();
       state->body.clear();
       state->body_too_large = false;
+      state->deferred.reset();
     }
   }
 
@@ -213,10 +229,13 @@ struct HttpListener::State {
     auto* state = static_cast<Connection*>(*request_context);
     if (!state) return MHD_NO;
     std::string_view ambiguous;
+    std::optional<HttpResponse> deferred;
     {
       std::lock_guard lock(self->mutex);
       if (state->phase == Connection::Phase::timed_out) return MHD_NO;
-      if (state->phase == Connection::Phase::awaiting_head) {
+      if (state->deferred) {
+        deferred.swap(state->deferred);
+      } else if (state->phase == Connection::Phase::awaiting_head) {
         // Checked before the library acts on the head: an answer queued on
         // this first call is sent alone and the connection closed after it.
         HttpFields fields;
@@ -249,6 +268,8 @@ struct HttpListener::State {
         state->phase = Connection::Phase::handling;
       }
     }
+    // The connection was resumed with the answer of its deferred work.
+    if (deferred) return self->queue(connection, self->finished(connection, method, std::move(*deferred)));
     if (!ambiguous.empty()) {
       self->log_refusal(method, state->target, 400);
       return self->queue(connection, refusal(400, "Bad Request", ambiguous));
@@ -257,16 +278,64 @@ struct HttpListener::State {
       self->log_refusal(method, state->target, 413);
       return self->queue(connection, refusal(413, "Content Too Large", "The request body is too large."));
     }
-    HttpResponse response = self->answer(connection, url, method, state->target, std::move(state->body));
-    // An unread body must not become a request.
-    if (announces_body(connection) && !self->reads_body(method)) response.close = true;
-    return self->queue(connection, response);
+    HttpAnswer answer = self->answer(connection, url, method, state->target, std::move(state->body));
+    if (auto* later = std::get_if<HttpDeferred>(&answer)) {
+      return self->defer(connection, method, state, std::move(*later));
+    }
+    return self->queue(connection, self->finished(connection, method, std::move(std::get<HttpResponse>(answer))));
   }
 
   bool reads_body(std::string_view method) const { return limits.max_body_bytes > 0 && method == "POST"; }
 
-  HttpResponse answer(MHD_Connection* connection, const char* url, const char* method, const std::string& target,
-                      std::string body) {
+  HttpResponse finished(MHD_Connection* connection, std::string_view method, HttpResponse response) const {
+    // An unread body must not become a request.
+    if (announces_body(connection) && !reads_body(method)) response.close = true;
+    return response;
+  }
+
+  // The deferred answer was sent, or the connection closed. Under the mutex.
+  void end_deferral(Connection& state) {
+    if (!state.deferring) return;
+    state.deferring = false;
+    if (--deferring == 0) drained.notify_all();
+  }
+
+  // Suspends the connection (its socket leaves the event worker's loop)
+  // until the work has its answer; the pool thread stores it and resumes
+  // the connection, and the library calls on_request again to send it. The
+  // connection is suspended before the job can run, so it is never resumed
+  // first.
+  MHD_Result defer(MHD_Connection* connection, const char* method, Connection* state, HttpDeferred deferred) {
+    {
+      std::lock_guard lock(mutex);
+      state->deferring = true;
+      ++deferring;
+    }
+    MHD_suspend_connection(connection);
+    auto owned = std::make_shared<HttpDeferred>(std::move(deferred));
+    const auto done = [this, connection, state](HttpResponse response) {
+      {
+        std::lock_guard lock(mutex);
+        state->deferred = std::move(response);
+      }
+      MHD_resume_connection(connection);
+    };
+    const auto call = [this, verb = std::string(method), target = state->target](
+                          const std::function<HttpResponse()>& make) {
+      try {
+        return make();
+      } catch (const std::exception&) {
+        log_refusal(verb, target, 500);
+        return refusal(500, "Internal Server Error", "The request could not be handled.");
+      }
+    };
+    const bool taken = pool->try_submit([owned, done, call](bool run) { done(call(run ? owned->work : owned->busy)); });
+    if (!taken) done(call(owned->busy));
+    return MHD_YES;
+  }
+
+  HttpAnswer answer(MHD_Connection* connection, const char* url, const char* method, const std::string& target,
+                    std::string body) {
     const MHD_ConnectionInfo* head = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_REQUEST_HEADER_SIZE);
     if (head && head->header_size > limits.max_head_bytes) {
       log_refusal(method, target, 431);
@@ -315,7 +384,7 @@ HttpListener::~HttpListener() { stop(); }
 int HttpListener::start(const std::string& host, int port) {
   const int fd = listen_socket(host, port);
   const HttpLimits& limits = state_->limits;
-  unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL;
+  unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME;
   const MHD_OptionItem options[] = {
       {MHD_OPTION_LISTEN_SOCKET, fd, nullptr},
       {MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<intptr_t>(limits.max_head_bytes + kPoolSlack), nullptr},
@@ -331,6 +400,7 @@ int HttpListener::start(const std::string& host, int port) {
       {MHD_OPTION_END, 0, nullptr},
   };
   State* state = state_.get();
+  state->pool = std::make_unique<WorkPool>(limits.work_threads, limits.work_queue);
   state->daemon = MHD_start_daemon(
       flags, 0, nullptr, nullptr, &State::on_request, state, MHD_OPTION_ARRAY, options, MHD_OPTION_NOTIFY_CONNECTION,
       &State::on_connection, state, MHD_OPTION_URI_LOG_CALLBACK, &State::on_request_line, state,
@@ -345,6 +415,14 @@ int HttpListener::start(const std::string& host, int port) {
 
 void HttpListener::stop() {
   if (state_->daemon) {
+    // The library must not stop with a connection suspended: every deferred
+    // request gets its answer (busy, when its work never started) first,
+    // and a short while for it to leave.
+    state_->pool->stop();
+    {
+      std::unique_lock lock(state_->mutex);
+      state_->drained.wait_for(lock, kDrainTime, [this] { return state_->deferring == 0; });
+    }
     MHD_stop_daemon(state_->daemon);
     state_->daemon = nullptr;
   }
@@ -354,6 +432,12 @@ void HttpListener::stop() {
   }
   state_->wake.notify_all();
   if (state_->watcher.joinable()) state_->watcher.join();
+}
+
+HttpListener::WorkLoad HttpListener::work_load() const {
+  if (!state_->pool) return {};
+  const WorkPool::Load load = state_->pool->load();
+  return {load.running, load.queued};
 }
 
 }  // namespace corvane::apps

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <variant>
 #include <vector>
 
 namespace corvane::apps {
@@ -30,6 +31,14 @@ struct HttpLimits {
   // 413. Zero (the host) reads no body: a request announcing one is answered
   // without it and the connection closed.
   std::size_t max_body_bytes = 0;
+  // Deferred answers (those that wait on another server) run on this many
+  // threads of their own, never on the event workers above, so a server
+  // that hangs holds these threads only. Up to `work_queue` more wait for a
+  // thread; past both, a deferred request gets its busy answer at once. A
+  // waiting request holds only its connection (counted in max_connections),
+  // and each one runs for at most its own client time-outs.
+  unsigned work_threads = 4;
+  unsigned work_queue = 32;
 };
 
 using HttpFields = std::vector<std::pair<std::string, std::string>>;
@@ -51,6 +60,17 @@ struct HttpResponse {
   bool close = false;  // close the connection after this answer
 };
 
+// An answer that waits on another server: `work` runs on the listener's
+// work pool and its result is sent when it ends; `busy` is sent at once
+// instead when the pool holds its bound, or when the listener stops first.
+// Both own what they need: the request they were made for is gone by then.
+struct HttpDeferred {
+  std::function<HttpResponse()> work;
+  std::function<HttpResponse()> busy;
+};
+
+using HttpAnswer = std::variant<HttpResponse, HttpDeferred>;
+
 // A request the layer answered itself (408, 431, 400): for the access log.
 struct HttpRefusal {
   std::string_view method;  // empty when the head never arrived
@@ -60,7 +80,7 @@ struct HttpRefusal {
 
 class HttpListener {
  public:
-  using Handler = std::function<HttpResponse(const HttpRequest&)>;
+  using Handler = std::function<HttpAnswer(const HttpRequest&)>;
   using RefusalLog = std::function<void(const HttpRefusal&)>;
 
   HttpListener(HttpLimits limits, Handler handler, RefusalLog refused);
@@ -71,8 +91,17 @@ class HttpListener {
   // Binds host:port (0 picks a free port) without port sharing, so a port in
   // use is an error naming it, and starts answering. Returns the port.
   int start(const std::string& host, int port);
-  // Stops accepting and closes every connection; idempotent.
+  // Stops accepting and closes every connection; idempotent. Deferred work
+  // that has not started gets its busy answer; running work is waited for
+  // (bounded by its own client time-outs).
   void stop();
+
+  // Deferred requests running and waiting on the work pool now.
+  struct WorkLoad {
+    std::size_t running = 0;
+    std::size_t queued = 0;
+  };
+  WorkLoad work_load() const;
 
   struct State;  // shared with the library's callbacks
 

@@ -14,7 +14,10 @@ constexpr std::string_view kStyle =
     "ul.links li{margin:.4rem 0}\n"
     "ul.links a{display:inline-block;padding:.4rem .9rem;border:1px solid #36c;border-radius:4px;"
     "color:#36c;text-decoration:none}\n"
-    "ul.links a:hover{background:#36c;color:#fff}\n";
+    "ul.links a:hover{background:#36c;color:#fff}\n"
+    "ul.links button{font:inherit;padding:.4rem .9rem;border:1px solid #36c;border-radius:4px;background:#fff;"
+    "color:#36c;cursor:pointer}\n"
+    "ul.links button:hover{background:#36c;color:#fff}\n";
 
 std::string page(const std::string& title, const std::string& body) {
   return "<!doctype html>\n<html><head><meta charset=\"utf-8\"><title>" + html_escape(title) +
@@ -80,6 +83,10 @@ HttpResponse render(const Reply& reply) {
     std::string links;
     for (const auto& [text, address] : reply.links) {
       links += "<li><a href=\"" + html_escape(address) + "\">" + html_escape(text) + "</a></li>\n";
+    }
+    for (const auto& [text, address] : reply.buttons) {
+      links += "<li><form method=\"post\" action=\"" + html_escape(address) + "\"><button type=\"submit\">" +
+               html_escape(text) + "</button></form></li>\n";
     }
     if (!links.empty()) links = "<ul class=\"links\">\n" + links + "</ul>\n";
     response.body = page(reply.title, table(reply.document, true) + links);

@@ -18,6 +18,9 @@ struct Reply {
   std::string title;   // of the HTML page
   Json document;       // the JSON body, rendered as a table in HTML
   std::vector<std::pair<std::string, std::string>> links = {};  // text and address, listed in HTML only
+  // Text and address of a button that POSTs an empty form there, listed
+  // after the links in HTML only.
+  std::vector<std::pair<std::string, std::string>> buttons = {};
 };
 
 HttpResponse render(const Reply& reply);

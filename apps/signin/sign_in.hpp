@@ -60,7 +60,8 @@ class SignIn {
   // user's mapping and session, the redirect to `next`. Safe to call from
   // several threads at once.
   SignInAnswer callback(const HttpRequest& request, const SignInContext& context) const;
-  // GET /logout: the session cookie cleared.
+  // POST /logout, once signin/logout.hpp found it came from this site: the
+  // session cookie cleared.
   static SignInAnswer logout(bool secure);
 
   // The "Sign in with ..." links of a page at `next`.

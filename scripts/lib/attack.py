@@ -2,10 +2,12 @@
 that protects against it. Used by scripts/attack; prints one JSON line of
 figures per attack and exits 1 when a bound does not hold.
 
-    attack.py flood|slow|limits PORT PID [options as KEY=VALUE]
+    attack.py flood|slow|limits|framing|hang PORT PID [options as KEY=VALUE]
 """
 import json
 import os
+import re
+import signal
 import socket
 import sys
 import threading
@@ -242,10 +244,92 @@ def framing(port, pid):
     return ok, figures
 
 
+def request(port, target, headers=(), timeout=5.0):
+    """Seconds to get `target` answered, its status and the whole answer."""
+    start = time.monotonic()
+    s = connect(port)
+    s.settimeout(timeout)
+    head = "GET %s HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nConnection: close\r\n" % (target, port)
+    s.sendall((head + "".join("%s: %s\r\n" % h for h in headers) + "\r\n").encode())
+    answer = b""
+    try:
+        while chunk := s.recv(4096):
+            answer += chunk
+    except OSError:
+        pass
+    s.close()
+    return time.monotonic() - start, status_of(answer), answer
+
+
+def sign_in_pending(port):
+    """Callbacks the host's sign-in pool holds (running and queued)."""
+    text = request(port, "/metrics")[2].decode(errors="replace")
+    return sum(int(n) for n in re.findall(r'\ncorvane_sign_in_callbacks\{state="\w+"\} (\d+)', text))
+
+
+def hang(port, pid, callbacks=40, held=36, silent_pid=0, probes=20):
+    """Sign-in callbacks against a token endpoint that accepts and never
+    answers (the script's silent server), more than the host's event workers
+    and more than its sign-in pool holds. Meanwhile /health, a bearer
+    request and a proxy's /auth request are timed; the figures are reported,
+    not bounded. Bound: each of them is answered 200, the callbacks past the
+    pool get 503 at once, and once the endpoint is gone every held callback
+    ends on its 502 page."""
+    token = os.environ["CORVANE_TOKEN"]
+    results, lock = [], threading.Lock()
+
+    def callback():
+        _, _, started = request(port, "/login?idp_id=local")
+        head = started.split(b"\r\n\r\n", 1)[0].decode(errors="replace")
+        state = re.search(r"[?&]state=([^&\r]+)", head).group(1)
+        cookie = re.search(r"Set-Cookie: (corvane_login=[^;]+)", head).group(1)
+        seconds, code, _ = request(port, "/callback?code=x&state=" + state, [("Cookie", cookie)], timeout=120)
+        with lock:
+            results.append((code, seconds))
+
+    threads = [threading.Thread(target=callback, daemon=True) for _ in range(callbacks)]
+    for t in threads:
+        t.start()
+    deadline = time.monotonic() + 20
+    while time.monotonic() < deadline:
+        with lock:
+            refused = len(results)
+        if sign_in_pending(port) + refused >= callbacks:
+            break
+        time.sleep(0.05)
+    pending = sign_in_pending(port)
+    timed = {}
+    for name, target, headers in [
+            ("health", "/health", []),
+            ("bearer", "/whoami.json?idp_id=local", [("Authorization", token)]),
+            ("auth", "/auth", [("Authorization", token), ("X-Original-URI", "/app/data.json?idp_id=local")])]:
+        answers = [request(port, target, headers)[:2] for _ in range(probes)]
+        latencies = sorted(seconds for seconds, _ in answers)
+        timed[name] = {"ms_max": round(latencies[-1] * 1000, 1),
+                       "ms_median": round(latencies[len(latencies) // 2] * 1000, 1),
+                       "ok": sum(1 for _, code in answers if code == 200)}
+    with lock:
+        busy = [seconds for code, seconds in results if code == 503]
+    if silent_pid:
+        os.kill(silent_pid, signal.SIGTERM)
+    for t in threads:
+        t.join(timeout=60)
+    statuses = {}
+    for code, _ in results:
+        statuses[str(code)] = statuses.get(str(code), 0) + 1
+    figures = {"attack": "hanging token endpoint", "callbacks": callbacks, "held_on_the_pool": pending,
+               "busy_answers": len(busy), "busy_ms_max": round(max(busy, default=0) * 1000, 1),
+               "callback_statuses": statuses, **{name + "_" + k: v for name, f in timed.items() for k, v in f.items()}}
+    ok = (all(f["ok"] == probes for f in timed.values()) and pending == held and len(busy) == callbacks - held
+          and statuses.get("502", 0) == held)
+    return ok, figures
+
+
 def main():
     name, port, pid = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
     options = {k: int(v) for k, v in (a.split("=", 1) for a in sys.argv[4:])}
-    ok, figures = {"flood": flood, "slow": slow, "limits": limits, "framing": framing}[name](port, pid, **options)
+    attacks = {"flood": flood, "slow": slow, "limits": limits, "framing": framing, "hang": hang}
+    ok, figures = attacks[name](port, pid, **options)
     figures["bound_held"] = ok
     print(json.dumps(figures))
     sys.exit(0 if ok else 1)

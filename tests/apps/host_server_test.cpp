@@ -13,6 +13,7 @@
 #include "host/reloader.hpp"
 #include "host/server.hpp"
 #include "site_fixture.hpp"
+#include "support/silent_server.hpp"
 
 namespace corvane::apps {
 namespace {
@@ -447,6 +448,9 @@ TEST(Host, MetricsCountEveryOutcome) {
            R"(corvane_provider_keys{provider="local"} 1)",
            R"(corvane_token_cache_lookups_total{result="hit"} )",
            R"(corvane_token_cache_lookups_total{result="miss"} )",
+           R"(corvane_sign_in_callbacks{state="running"} 0)",
+           R"(corvane_sign_in_callbacks{state="queued"} 0)",
+           R"(corvane_sign_in_busy_total 0)",
            R"(corvane_reloads_total{result="success"} 1)",
            R"(corvane_reloads_total{result="failure"} 1)",
            R"(corvane_config_last_reload_successful 0)",
@@ -697,6 +701,8 @@ TEST(Host, BrowserSignInAndEveryRefusal) {
   site.providers["plain"] = corvane::testing::email_provider(site.jwks_path());
   site.default_extension = "html";
   site.dir.write("local-discovery.json", discovery.dump());
+  // Callbacks beyond the host's 4 event workers fit on the sign-in pool (2 running, 3 waiting).
+  site.extra_server_ini = "sign_in_threads = 2\nsign_in_queue = 3\n";
   site.write();
   constexpr std::size_t kFinishedBound = 200;
   RunningHost host(site, kFinishedBound);
@@ -837,6 +843,7 @@ TEST(Host, BrowserSignInAndEveryRefusal) {
     if (std::string(c.logged) == "mix-up") {
       EXPECT_EQ(token_requests, 0);  // refused before any code left
     }
+    EXPECT_EQ(callback->get_header_value("Cache-Control"), "no-store");
     if (c.status != 303) {
       EXPECT_NE(joined(host.errors).find(c.logged), std::string::npos) << joined(host.errors);
       EXPECT_EQ(callback->get_header_value("Set-Cookie").find("corvane_session="), std::string::npos);
@@ -874,9 +881,37 @@ TEST(Host, BrowserSignInAndEveryRefusal) {
     auto replay = host.get(c.path + "?" + query, headers);
     EXPECT_EQ(replay->status, 400);
     EXPECT_NE(joined(host.errors).find("replayed"), std::string::npos);
-    // Signing out clears the session cookie.
-    EXPECT_NE(host.get("/logout")->get_header_value("Set-Cookie").find("corvane_session=; Path=/; Max-Age=0"),
-              std::string::npos);
+    // Signing out: GET shows the button; only a POST from this site's own page clears the session cookie.
+    const auto button = host.get("/logout", {{"Cookie", session}});
+    EXPECT_NE(button->body.find("<form method=\"post\" action=\"/logout\"><button"), std::string::npos)
+        << button->body;
+    EXPECT_FALSE(button->has_header("Set-Cookie"));
+    EXPECT_EQ(button->get_header_value("Cache-Control"), "no-store");
+    const std::string own = "http://127.0.0.1:" + std::to_string(host.port());
+    struct SignOut {
+      const char* name;
+      httplib::Headers headers;
+      int status;
+    } sign_outs[] = {
+        {"from this site's page", {{"Sec-Fetch-Site", "same-origin"}, {"Origin", own}}, 200},
+        {"from another site", {{"Sec-Fetch-Site", "cross-site"}, {"Origin", own}}, 403},
+        {"from a sibling site", {{"Sec-Fetch-Site", "same-site"}}, 403},
+        {"this origin, no Sec-Fetch-Site", {{"Origin", own}}, 200},
+        {"another origin, no Sec-Fetch-Site", {{"Origin", "http://evil.example"}}, 403},
+        {"an opaque origin", {{"Origin", "null"}}, 403},
+        {"a client that is not a browser", {}, 200},
+    };
+    for (const auto& out : sign_outs) {
+      SCOPED_TRACE(out.name);
+      httplib::Headers with_session = out.headers;
+      with_session.emplace("Cookie", session);
+      auto answer = host.client().Post("/logout", with_session, "", "application/x-www-form-urlencoded");
+      ASSERT_TRUE(answer);
+      EXPECT_EQ(answer->status, out.status);
+      EXPECT_EQ(answer->get_header_value("Set-Cookie").find("corvane_session=; Path=/; Max-Age=0") == 0,
+                out.status == 200);
+      EXPECT_EQ(answer->get_header_value("Cache-Control"), "no-store");
+    }
   }
 
   // A flood of made-up answers takes no place among the finished sign-ins:
@@ -954,6 +989,93 @@ TEST(Host, BrowserSignInAndEveryRefusal) {
   auto unreachable = host.get("/callback?code=c1&state=" + query_value(login->get_header_value("Location"), "state"),
                               {{"Cookie", cookie_pair(login)}});
   EXPECT_EQ(unreachable->status, 502);
+
+  // A token endpoint that hangs holds the sign-in pool only: with more callbacks waiting on it
+  // than the host has event workers, /health and bearer requests are answered, and a callback
+  // past the pool's bound gets the 503 page at once. No time is asserted: the clients' long
+  // time-outs only keep a failure from hanging the test.
+  auto hung = std::make_unique<corvane::testing::SilentServer>();
+  site.providers["local"]["token_endpoint"] = hung->url("/token");
+  site.extra_ini = "jwt_cvn.http_timeout = 600\n";  // the test releases the endpoint
+  site.write();
+  ASSERT_TRUE(host.server().reload());
+  // The value of each series, read from one exposition (-1 when missing).
+  const auto gauges = [&](std::initializer_list<std::string> series) {
+    auto metrics = host.get("/metrics");
+    long sum = 0;
+    for (const std::string& each : series) {
+      const auto at = metrics ? metrics->body.find("\n" + each + " ") : std::string::npos;
+      sum += at == std::string::npos ? -1L : std::stol(metrics->body.substr(at + each.size() + 2));
+    }
+    return sum;
+  };
+  const auto held = [&] {
+    return gauges({R"(corvane_sign_in_callbacks{state="running"})", R"(corvane_sign_in_callbacks{state="queued"})"});
+  };
+  constexpr int kHeld = 5;  // the host's event workers, and one more
+  std::vector<std::thread> waiting;
+  std::vector<int> held_statuses(kHeld, 0);
+  // However the test ends, the endpoint is released and the clients joined.
+  struct Released {
+    std::unique_ptr<corvane::testing::SilentServer>& endpoint;
+    std::vector<std::thread>& clients;
+    ~Released() {
+      endpoint.reset();
+      for (std::thread& each : clients) {
+        if (each.joinable()) each.join();
+      }
+    }
+  } released{hung, waiting};
+  for (int i = 0; i < kHeld; ++i) {
+    auto started = host.get("/login?idp_id=local");
+    ASSERT_TRUE(started);
+    const std::string target = "/callback?code=c1&state=" + query_value(started->get_header_value("Location"), "state");
+    waiting.emplace_back([&host, &held_statuses, i, target, cookie = cookie_pair(started)] {
+      httplib::Client client("127.0.0.1", host.port());
+      client.set_read_timeout(900);
+      auto answer = client.Get(target, {{"Cookie", cookie}});
+      held_statuses[static_cast<std::size_t>(i)] = answer ? answer->status : -1;
+    });
+    // On the pool before the next one is sent.
+    const auto guard = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    long on_pool = held();
+    for (; on_pool != i + 1 && std::chrono::steady_clock::now() < guard; on_pool = held()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(on_pool, i + 1);
+  }
+  auto health = host.get("/health");
+  ASSERT_TRUE(health);
+  EXPECT_EQ(health->status, 200);
+  auto bearer = host.get("/whoami.json?idp_id=local", {{"Authorization", site.bearer("alice@example.org")}});
+  ASSERT_TRUE(bearer);
+  EXPECT_EQ(Json::parse(bearer->body)["user_id"], "alice");
+  auto one_more = host.get("/login?idp_id=local");
+  auto busy = host.get("/callback?code=c1&state=" + query_value(one_more->get_header_value("Location"), "state"),
+                       {{"Cookie", cookie_pair(one_more)}});
+  ASSERT_TRUE(busy);
+  EXPECT_EQ(busy->status, 503);
+  EXPECT_EQ(busy->get_header_value("Retry-After"), "5");
+  EXPECT_NE(busy->get_header_value("Content-Type").find("text/html"), std::string::npos);
+  EXPECT_NE(busy->body.find("<link rel=\"stylesheet\" href=\"/style.css\">"), std::string::npos) << busy->body;
+  EXPECT_FALSE(busy->has_header("Set-Cookie"));  // the sign-in may be tried again
+  EXPECT_EQ(busy->get_header_value("Cache-Control"), "no-store");
+  EXPECT_EQ(gauges({"corvane_sign_in_busy_total"}), 1);
+  // A reload meanwhile: the held callbacks keep the configuration they started with.
+  ASSERT_TRUE(host.server().reload());
+  // The host stops with callbacks on the pool: the 3 waiting get the 503 page at once (the
+  // listener is still up meanwhile); the 2 running end when their exchange does, on its page.
+  host.server().stop();
+  const auto guard = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  long refused = gauges({"corvane_sign_in_busy_total"});
+  for (; refused != 4 && std::chrono::steady_clock::now() < guard; refused = gauges({"corvane_sign_in_busy_total"})) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(refused, 4);
+  hung.reset();  // released: the running exchanges fail
+  for (std::thread& each : waiting) each.join();
+  EXPECT_EQ(std::count(held_statuses.begin(), held_statuses.end(), 503), 3);
+  EXPECT_EQ(std::count(held_statuses.begin(), held_statuses.end(), 502), 2);
 }
 
 }  // namespace
