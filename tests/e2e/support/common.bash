@@ -75,6 +75,9 @@ INI
 
 # start_host: sets HOST_PID and BASE (http://127.0.0.1:PORT) once listening.
 start_host() {
+  # A previous host's "listening on" line must not be read before the new
+  # host's redirection empties the file.
+  rm -f "$WORK/host.out" "$WORK/host.err"
   "$HOST" --ini "$WORK/app.ini" --port 0 >"$WORK/host.out" 2>"$WORK/host.err" &
   HOST_PID=$!
   for _ in $(seq 1 100); do

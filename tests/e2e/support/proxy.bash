@@ -19,11 +19,14 @@ wait_for() {
 # start_nth_host N PORT: host process N on PORT (0: a free one); sets HOSTN_PID and HOSTN_PORT.
 start_nth_host() {
   local n="$1" port="$2" pid address
+  # The file appears once the background process opened it; a previous
+  # host's must not be read meanwhile.
+  rm -f "$WORK/host$n.out" "$WORK/host$n.err"
   "$HOST" --ini "$WORK/app.ini" --port "$port" >"$WORK/host$n.out" 2>"$WORK/host$n.err" &
   pid=$!
   EXTRA_PIDS+=("$pid")
   for _ in $(seq 1 100); do
-    address="$(sed -n 's/^listening on http:\/\/127.0.0.1://p' "$WORK/host$n.out" | head -1)"
+    address="$(sed -n 's/^listening on http:\/\/127.0.0.1://p' "$WORK/host$n.out" 2>/dev/null | head -1 || true)"
     [ -n "$address" ] && break
     kill -0 "$pid" 2>/dev/null || break
     sleep 0.1
