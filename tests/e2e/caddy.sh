@@ -29,7 +29,7 @@ start_caddy() {
       "$CADDY" run --adapter caddyfile --config "$CADDY_DEPLOY/Caddyfile" 2>>"$run/stderr" &
     CADDY_PID=$!
     EXTRA_PIDS+=("$CADDY_PID")
-    for _ in $(seq 1 200); do
+    for _ in $(seq 1 400); do
       code="$(status "http://127.0.0.1:$CADDY_PORT/health")" || true
       [ "$code" != 000 ] && break
       kill -0 "$CADDY_PID" 2>/dev/null || break

@@ -28,7 +28,7 @@ start_nginx() {
     "$NGINX" -p "$run" -c "$run/nginx.conf" -e "$run/error.log" -g 'daemon off;' 2>>"$run/stderr" &
     NGINX_PID=$!
     EXTRA_PIDS+=("$NGINX_PID")
-    for _ in $(seq 1 100); do
+    for _ in $(seq 1 400); do
       # 000 (and curl failing) until nginx listens.
       code="$(status "http://127.0.0.1:$NGINX_PORT/")" || true
       [ "$code" != 000 ] && break
