@@ -8,8 +8,9 @@
   thread; a public key algorithm with the cache off at least 1.8 times one
   thread with two);
 - beside the same call in C++ on the same site, through the C++ reference
-  request (cpp_call_bench, built with -DCORVANE_BUILD_BENCH=ON; target: Python
-  at most 1 µs more), with the crossings between C++ and Python one call makes.
+  request (cpp_call_bench, built with -DCORVANE_BUILD_BENCH=ON), as CPU time
+  per call (target: Python at most 1 µs more), with the crossings between C++
+  and Python one call makes.
 
     /usr/bin/python3 bench/python_bench.py BUILD_DIR [--seconds S]
 
