@@ -35,6 +35,31 @@ py::str py_text(std::string_view text) {
       PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogateescape"));
 }
 
+// The interned names the request's look-ups use, made once (with the GIL)
+// and never released: a Python object must not be released after the
+// interpreter is gone.
+struct Names {
+  PyObject* headers = PyUnicode_InternFromString("headers");
+  PyObject* GET = PyUnicode_InternFromString("GET");
+  PyObject* get = PyUnicode_InternFromString("get");
+};
+const Names& names() {
+  static const Names* const made = new Names();
+  return *made;
+}
+
+// request.<mapping>.get(key[, fallback]), without a bound method or an
+// argument tuple.
+py::object mapping_get(py::handle request, PyObject* mapping, std::string_view key,
+                       std::optional<std::string_view> fallback) {
+  py::object found = guarded([&] { return PyObject_GetAttr(request.ptr(), mapping); });
+  const py::str key_text = py_text(key);
+  const py::object fallback_text = fallback ? py::object(py_text(*fallback)) : py::object();
+  PyObject* args[] = {found.ptr(), key_text.ptr(), fallback_text.ptr()};
+  const std::size_t count = fallback ? 3 : 2;
+  return guarded([&] { return PyObject_VectorcallMethod(names().get, args, count, nullptr); });
+}
+
 }  // namespace
 
 std::string_view PythonRequest::kept_text(py::object text) const {
@@ -52,17 +77,14 @@ std::string_view PythonRequest::kept_text(py::object text) const {
 
 std::optional<std::string_view> PythonRequest::header(std::string_view name,
                                                       std::optional<std::string_view> fallback) const {
-  py::object get = guarded_getattr(guarded_getattr(request_, "headers"), "get");
-  py::object value = guarded_call(get, fallback ? py::make_tuple(py_text(name), py_text(*fallback))
-                                                 : py::make_tuple(py_text(name)));
+  py::object value = mapping_get(request_, names().headers, name, fallback);
   if (value.is_none()) return std::nullopt;
   require_text(value, name);
   return kept_text(std::move(value));
 }
 
 std::optional<std::string_view> PythonRequest::query_parameter(std::string_view name) const {
-  py::object value =
-      guarded_call(guarded_getattr(guarded_getattr(request_, "GET"), "get"), py::make_tuple(py_text(name)));
+  py::object value = mapping_get(request_, names().GET, name, std::nullopt);
   if (value.is_none()) return std::nullopt;
   require_text(value, name);
   return kept_text(std::move(value));

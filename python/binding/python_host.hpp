@@ -66,7 +66,8 @@ class PythonHost : public host::Host {
   long asint(const Json& value, long fallback, std::string_view key) const override;
   std::string everyone() const override;
   std::string authenticated() const override;
-  // Releases the GIL; the users and the logger take it back when they need it.
+  // Releases the GIL around `work`: a public key's signature check, which
+  // touches no Python object (the policy calls it for nothing shorter).
   void detached(function_ref<void()> work) const override;
   bool belongs_to(const std::exception& error, host::ErrorFamily family, std::string& text) const override;
 

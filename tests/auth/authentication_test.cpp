@@ -355,10 +355,16 @@ TEST_F(Authentication, ReentrantAuthenticationKeepsTheOuterToken) {
   EXPECT_EQ(request.session().sso_user_id, "alice-sso");
 }
 
-// A host whose clock the test sets.
+// A host whose clock the test sets, counting the long steps it runs (where
+// a host with an interpreter lock lets other threads run).
 struct ClockHost : host::Host {
   std::chrono::system_clock::time_point at = std::chrono::system_clock::now();
+  mutable int long_steps = 0;
   std::chrono::system_clock::time_point now() const override { return at; }
+  void detached(function_ref<void()> work) const override {
+    ++long_steps;
+    work();
+  }
 };
 
 // All that one authentication leaves behind, for comparing a cached answer
@@ -396,7 +402,9 @@ Observed observe(const JWTAuthenticationPolicy& policy, const std::string& autho
 
 // The token cache: a remembered token is answered as its first sight was,
 // for every algorithm, until its time window closes; tokens that do not
-// verify for the provider asked are never answered from it.
+// verify for the provider asked are never answered from it. Only a public
+// key's signature check on a miss is run as a long step: a hit and an HMAC
+// check are shorter than handing a host's lock over.
 TEST(TokenCache, HitsAnswerAsFirstSightsDo) {
   using std::chrono::seconds;
   testing::TempDir dir;
@@ -410,6 +418,7 @@ TEST(TokenCache, HitsAnswerAsFirstSightsDo) {
     set.push_back(keys.back().public_jwk(alg));
   }
   const testing::TestKey stranger("HS256");  // the other provider's key, under the same kid
+  const testing::TestKey rsa_stranger("RS256");  // signs a forged RS256 token
   const Json providers = {
       {"idp", testing::email_provider(dir.write("jwks.json", Json{{"keys", set}}.dump()))},
       {"other", testing::email_provider(dir.write("other.json", Json{{"keys", {stranger.public_jwk("HS256")}}}.dump()))}};
@@ -438,11 +447,13 @@ TEST(TokenCache, HitsAnswerAsFirstSightsDo) {
     seconds later;       // ...this long after t0
     bool hit;
     AuthOutcome outcome;
+    bool public_key = false;  // the second token's check is a long step
   };
   std::vector<Case> cases;
   for (std::size_t i = 0; i < keys.size(); ++i) {
     const std::string token = testing::bearer(keys[i].token(claims({}), kids[i]));
-    cases.push_back({"repeated " + kids[i], token, token, "idp", seconds(0), true, AuthOutcome::authenticated});
+    cases.push_back({"repeated " + kids[i], token, token, "idp", seconds(0), true, AuthOutcome::authenticated,
+                     kids[i].rfind("HS", 0) != 0});
   }
   const std::string short_lived = testing::bearer(keys[0].token(claims({{"exp", start + 100}}), "HS256"));
   const std::string early = testing::bearer(keys[0].token(claims({{"nbf", start + 30}}), "HS256"));
@@ -458,6 +469,11 @@ TEST(TokenCache, HitsAnswerAsFirstSightsDo) {
                    AuthOutcome::token_refused});
   cases.push_back({"another provider's token", testing::bearer(compact), testing::bearer(compact), "other",
                    seconds(0), false, AuthOutcome::token_refused});
+  const std::string rsa = keys[3].token(claims({}), "RS256");
+  const std::string rsa_forged =
+      rsa.substr(0, rsa.rfind('.') + 1) + rsa_stranger.token(claims({}), "RS256").substr(rsa.rfind('.') + 1);
+  cases.push_back({"forged RS256, same claims", testing::bearer(rsa), testing::bearer(rsa_forged), "idp", seconds(0),
+                   false, AuthOutcome::token_refused, true});
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     clock->at = t0;
@@ -466,10 +482,14 @@ TEST(TokenCache, HitsAnswerAsFirstSightsDo) {
     EXPECT_EQ(first.outcome, AuthOutcome::authenticated);
     clock->at = t0 + c.later;
     const std::uint64_t hits = cached.token_cache->hits();
+    int steps = clock->long_steps;
     const Observed second = observe(cached, c.second, c.idp);
     EXPECT_EQ(cached.token_cache->hits() - hits, c.hit ? 1u : 0u);
+    EXPECT_EQ(clock->long_steps - steps, c.public_key && !c.hit ? 1 : 0);
     EXPECT_EQ(second.outcome, c.outcome) << outcome_name(second.outcome);
+    steps = clock->long_steps;
     EXPECT_EQ(second, observe(uncached, c.second, c.idp));
+    EXPECT_EQ(clock->long_steps - steps, c.public_key ? 1 : 0);
     if (c.first == c.second && !c.hit) {  // a closed window drops the entry
       const std::uint64_t misses = cached.token_cache->misses();
       observe(cached, c.second, c.idp);

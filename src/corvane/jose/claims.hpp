@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "corvane/util/function_ref.hpp"
 #include "corvane/util/json.hpp"
 #include "corvane/util/json_members.hpp"
 
@@ -25,8 +26,10 @@ struct TimeWindow {
 // Whether `window` holds at `now` with the leeway: exactly what the
 // registered claims check refuses as JWTExpired or JWTNotYetValid otherwise.
 bool within_window(const TimeWindow& window, std::chrono::system_clock::time_point now);
+// Runs one long step of a verification (see verify_claims in jwt.hpp).
+using LongStepRunner = function_ref<void(function_ref<void()>)>;
 VerifiedClaims verify_claims(std::string_view token, const JWKSet& keys, std::optional<std::string_view> claim,
-                             std::chrono::system_clock::time_point now);
+                             std::chrono::system_clock::time_point now, std::optional<LongStepRunner> run_long);
 
 // What the request path needs of a verified token, without a tree: the
 // decoded header and payload, the payload's kind, and the members the policy
@@ -51,7 +54,7 @@ class VerifiedClaims {
 
  private:
   friend VerifiedClaims verify_claims(std::string_view, const JWKSet&, std::optional<std::string_view>,
-                                      std::chrono::system_clock::time_point);
+                                      std::chrono::system_clock::time_point, std::optional<LongStepRunner>);
   std::string_view header_;
   std::string_view payload_;
   JsonKind kind_ = JsonKind::absent;  // absent: not JSON

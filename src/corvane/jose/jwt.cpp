@@ -38,9 +38,13 @@ JsonMemberReader& claims_reader() {
 }  // namespace
 
 VerifiedClaims verify_claims(std::string_view token, const JWKSet& keys, std::optional<std::string_view> claim,
-                             std::chrono::system_clock::time_point now) {
+                             std::chrono::system_clock::time_point now, std::optional<LongStepRunner> run_long) {
   const detail::CompactJWS jws = detail::parse_compact(token);
-  verify_with_key_set(jws, keys);
+  if (run_long && jws.algorithm->family != detail::Family::hmac) {
+    (*run_long)([&] { verify_with_key_set(jws, keys); });
+  } else {
+    verify_with_key_set(jws, keys);
+  }
 
   // Only now, with the signature verified, is the payload looked at.
   require_utf8(jws.payload);

@@ -34,11 +34,11 @@ Authentication JWTAuthenticationPolicy::authenticate(host::PolicyRequest& reques
 
 namespace {
 
-// `before "idp_id" after`, made only for a record that is written, in a
+// `before "idp_id" after`, made only for a record that is `wanted`, in a
 // buffer of the thread: an unknown provider's warning costs no allocation.
-void provider_record(spdlog::level::level_enum level, std::string_view idp_id, std::string_view before,
+void provider_record(spdlog::level::level_enum level, bool wanted, std::string_view idp_id, std::string_view before,
                      std::string_view after) {
-  if (!logging::enabled(level)) return;
+  if (!wanted) return;
   ScratchText record;
   std::string& text = record.text();
   text += before;
@@ -88,7 +88,8 @@ Authentication JWTAuthenticationPolicy::authenticate(host::PolicyRequest& reques
     result.outcome = AuthOutcome::no_provider_id;
     return result;
   }
-  const IDPConfig* idp = find_provider(*idp_id);
+  const bool debug_records = logging::enabled(spdlog::level::debug);
+  const IDPConfig* idp = find_provider(*idp_id, debug_records);
   if (!idp) {
     result.outcome = AuthOutcome::unknown_provider;
     return result;
@@ -112,17 +113,17 @@ Authentication JWTAuthenticationPolicy::authenticate(host::PolicyRequest& reques
   std::string user_id;
   std::string_view sso_user_id;
   try {
-    payload_record(*token);
+    payload_record(*token, debug_records);
     sso_user_id = map_user(request, *idp, claims, user_id, form_buffer.text());
     if (keep_sso_user_id) result.sso_user_id.emplace(sso_user_id);
-    if (logging::enabled(spdlog::level::debug)) logging::debug("JWT authentication - user: " + user_id);
+    if (debug_records) logging::debug("JWT authentication - user: " + user_id);
   } catch (const std::exception& error) {
     result.outcome = refusal(error, true);
     return result;
   }
 
   // Log in.
-  provider_record(spdlog::level::debug, *idp_id, "Authenticated using JWT for Identity Provider ", ".");
+  provider_record(spdlog::level::debug, debug_records, *idp_id, "Authenticated using JWT for Identity Provider ", ".");
   cookie_auth_for_html(request, user_id);
   request.load_sso_user_to_session(sso_user_id);
   result.outcome = AuthOutcome::authenticated;
@@ -130,10 +131,13 @@ Authentication JWTAuthenticationPolicy::authenticate(host::PolicyRequest& reques
   return result;
 }
 
-const IDPConfig* JWTAuthenticationPolicy::find_provider(std::string_view idp_id) const {
-  provider_record(spdlog::level::debug, idp_id, "JWT authentication - Identity Provider: ", "");
+const IDPConfig* JWTAuthenticationPolicy::find_provider(std::string_view idp_id, bool debug_records) const {
+  provider_record(spdlog::level::debug, debug_records, idp_id, "JWT authentication - Identity Provider: ", "");
   const IDPConfig* idp = idps ? idps->find(idp_id) : nullptr;
-  if (!idp) provider_record(spdlog::level::warn, idp_id, "Unknown Identity Provider ", ".");
+  if (!idp) {
+    provider_record(spdlog::level::warn, logging::enabled(spdlog::level::warn), idp_id, "Unknown Identity Provider ",
+                    ".");
+  }
   return idp;
 }
 
@@ -156,16 +160,17 @@ RequestClaims JWTAuthenticationPolicy::read_claims(std::string_view idp_id, cons
 
 RequestClaims JWTAuthenticationPolicy::verify(const IDPConfig& idp, std::string_view token,
                                               std::chrono::system_clock::time_point now, std::string& buffer) const {
-  // The signature and claims checks call no host code, so a host may let
-  // other threads run meanwhile; the records are written from the host's
-  // side. The claims are read in place, and copied before anything else runs.
-  RequestClaims claims;
-  host().detached([&] { claims = RequestClaims::copy(idp.secure_read_claims(token, now), buffer); });
-  return claims;
+  // Only a public key's signature check takes long enough for a host to let
+  // other threads run meanwhile (an HMAC check, a remembered token and the
+  // users walk are shorter than a hand-over of the host's lock). The claims
+  // are read in place, and copied before anything else runs.
+  const host::Host& runner = host();
+  return RequestClaims::copy(
+      idp.secure_read_claims(token, now, [&runner](function_ref<void()> step) { runner.detached(step); }), buffer);
 }
 
-void JWTAuthenticationPolicy::payload_record(std::string_view token) const {
-  if (!logging::enabled(spdlog::level::debug)) return;
+void JWTAuthenticationPolicy::payload_record(std::string_view token, bool debug_records) const {
+  if (!debug_records) return;
   // The verified payload is the token's second part, decoded: the tree is
   // built only for the record.
   const std::size_t begin = token.find('.') + 1;
@@ -178,8 +183,7 @@ void JWTAuthenticationPolicy::payload_record(std::string_view token) const {
 std::string_view JWTAuthenticationPolicy::map_user(host::PolicyRequest& request, const IDPConfig& idp,
                                                    const RequestClaims& claims, std::string& user_id,
                                                    std::string& buffer) const {
-  // The users walk calls no host code but the users themselves.
-  host().detached([&] { user_id = idp.get_user_id_for_claims(claims, buffer); });
+  user_id = idp.get_user_id_for_claims(claims, buffer);
   const std::string_view sso_user_id = idp.get_sso_user_id(claims, buffer);
   request.set_log_context("sso_user_id", sso_user_id);
   return sso_user_id;

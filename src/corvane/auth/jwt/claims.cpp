@@ -41,13 +41,13 @@ jose::JWT IDPConfig::secure_load_jwt(std::string_view token) const {
   return jose::JWT(token, key_set);
 }
 
-jose::VerifiedClaims IDPConfig::secure_read_claims(std::string_view token,
-                                                   std::chrono::system_clock::time_point now) const {
+jose::VerifiedClaims IDPConfig::secure_read_claims(std::string_view token, std::chrono::system_clock::time_point now,
+                                                   std::optional<jose::LongStepRunner> run_long) const {
   if (!truthy(offline_verification)) throw NotImplementedError();
   const jose::JWKSet& key_set = offline_jwks.value();
   std::optional<std::string_view> claim;
   if (claim_attribute.is_string()) claim = claim_attribute.get_ref<const std::string&>();
-  return jose::verify_claims(token, key_set, claim, now);
+  return jose::verify_claims(token, key_set, claim, now, run_long);
 }
 
 // The payload alone becomes a tree; the header is never needed as one.

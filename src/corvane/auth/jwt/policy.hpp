@@ -136,9 +136,11 @@ class JWTAuthenticationPolicy : public host::BaseAuthenticationPolicy {
   // authenticated_userid() has no use for it, and an id longer than the
   // small-string buffer would cost an allocation per request.
   Authentication authenticate(host::PolicyRequest& request, bool keep_sso_user_id) const;
-  // The stages of authenticate(), in order.
+  // The stages of authenticate(), in order. `debug_records`: whether the
+  // logger wants debug records, asked once per request (a host's logger may
+  // answer through a call into its own code).
   // The ready provider named `idp_id`, with its records; null when none is.
-  const IDPConfig* find_provider(std::string_view idp_id) const;
+  const IDPConfig* find_provider(std::string_view idp_id, bool debug_records) const;
   // What the path reads of the claims of `token`, copied into `buffer`: from
   // the token cache, or else verified with the provider's keys (and then
   // remembered). Verification errors pass on.
@@ -149,7 +151,7 @@ class JWTAuthenticationPolicy : public host::BaseAuthenticationPolicy {
   RequestClaims verify(const IDPConfig& idp, std::string_view token, std::chrono::system_clock::time_point now,
                        std::string& buffer) const;
   // The debug record of a verified token's payload.
-  void payload_record(std::string_view token) const;
+  void payload_record(std::string_view token, bool debug_records) const;
   // The user id of verified claims, and their single sign-on id (a view of
   // `buffer`), which also goes to the log context. Errors pass on.
   std::string_view map_user(host::PolicyRequest& request, const IDPConfig& idp, const RequestClaims& claims,
