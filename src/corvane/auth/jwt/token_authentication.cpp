@@ -12,7 +12,12 @@ std::optional<VerifiedToken> JWTAuthenticationPolicy::verify_token(std::string_v
   if (!idp) return std::nullopt;
   Json claims;
   try {
-    host().detached([&] { claims = idp->secure_read_claims(token, host().now()).json(); });
+    // As on the request path: only a public key's signature check is run
+    // through the host's detached().
+    const host::Host& runner = host();
+    claims = idp->secure_read_claims(token, runner.now(), [&runner](function_ref<void()> step) {
+                   runner.detached(step);
+                 }).json();
     if (!claims.is_object()) throw ValueError("The token's claims are not a JSON object.");
   } catch (const std::exception& error) {
     refusal(error, false);
@@ -30,8 +35,7 @@ Authentication JWTAuthenticationPolicy::map_token(const VerifiedToken& token) co
     return result;
   }
   try {
-    std::string user_id;
-    host().detached([&] { user_id = idp->get_user_id_for_claims(token.claims()); });
+    std::string user_id = idp->get_user_id_for_claims(token.claims());
     if (logging::enabled(spdlog::level::debug)) logging::debug("JWT authentication - user: " + user_id);
     result.sso_user_id = idp->get_sso_user_id(token.claims());
     result.user_id = std::move(user_id);
