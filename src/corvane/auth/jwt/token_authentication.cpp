@@ -8,7 +8,7 @@ namespace corvane::auth::jwt {
 std::optional<VerifiedToken> JWTAuthenticationPolicy::verify_token(std::string_view idp_id,
                                                                    std::string_view token) const {
   if (!truthy(jwt_enabled)) return std::nullopt;
-  const IDPConfig* idp = find_provider(idp_id);
+  const IDPConfig* idp = find_provider(idp_id, logging::enabled(spdlog::level::debug));
   if (!idp) return std::nullopt;
   Json claims;
   try {
