@@ -47,18 +47,8 @@ def status_of(answer):
 
 def health(port, timeout=5.0):
     """Seconds to get /health answered, and its status."""
-    start = time.monotonic()
-    s = connect(port)
-    s.settimeout(timeout)
-    s.sendall(b"GET /health HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n")
-    answer = b""
-    try:
-        while chunk := s.recv(4096):
-            answer += chunk
-    except OSError:
-        pass
-    s.close()
-    return time.monotonic() - start, status_of(answer)
+    seconds, status, _ = request(port, "/health", timeout=timeout)
+    return seconds, status
 
 
 def flood(port, pid, connections=50, seconds=6):
