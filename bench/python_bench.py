@@ -152,6 +152,20 @@ def cpp_micros(program, ini_path, header, seconds):
     return json.loads(done.stdout)["cpu_micros_per_call"]
 
 
+def cache_off_and_on(tool, folder):
+    """For every algorithm, a site of 10 users and a policy over it with the
+    token cache off, then on: (alg, cache, policy, request, header, ini path)."""
+    from corvane.auth.jwt.jwt import JWTAuthenticationPolicy  # importable once main() set the path
+    for alg in ALGORITHMS:
+        settings, header, _, _, ini_path = build_site(tool, folder, alg, 10)
+        request = Request({"Authorization": header}, {"idp_id": "idp"})
+        for cache in ("off", "on"):
+            extra = {"jwt_cvn.token_cache_entries": "0"} if cache == "off" else {}
+            policy = JWTAuthenticationPolicy(dict(settings, **extra))
+            assert policy.authenticated_userid(request) == "user9"
+            yield alg, cache, policy, request, header, ini_path
+
+
 def verdict(met):
     return "met" if met else "MISSED"
 
@@ -204,21 +218,15 @@ def main():
         print("\nThreads (10 users): calls per second from 1, 2 and 4 Python threads")
         print(f"{'alg':6} {'cache':>5} {'1 thread/s':>11} {'2 threads/s':>12} {'4 threads/s':>12} {'2T/1T':>6}"
               f" {'4T/1T':>6} {'target':>14} {'verdict':>8}")
-        for alg in ALGORITHMS:
-            settings, header, _, _, _ = build_site(tool, folder, alg, 10)
-            request = Request({"Authorization": header}, {"idp_id": "idp"})
-            for cache in ("off", "on"):
-                extra = {"jwt_cvn.token_cache_entries": "0"} if cache == "off" else {}
-                policy = JWTAuthenticationPolicy(dict(settings, **extra))
-                assert policy.authenticated_userid(request) == "user9"
-                rates = [rate(lambda: policy.authenticated_userid(request), args.seconds, threads=n)
-                         for n in (1, 2, 4)]
-                two, four = rates[1] / rates[0], rates[2] / rates[0]
-                least = 1.8 if cache == "off" and alg in PUBLIC_KEY else 1.0
-                target = f"2T ≥ {least}×, 4T ≥ 1×"
-                met = two >= least and four >= 1.0
-                print(f"{alg:6} {cache:>5} {rates[0]:>11.0f} {rates[1]:>12.0f} {rates[2]:>12.0f} {two:>6.2f}"
-                      f" {four:>6.2f} {target:>14} {verdict(met):>8}")
+        for alg, cache, policy, request, _, _ in cache_off_and_on(tool, folder):
+            rates = [rate(lambda: policy.authenticated_userid(request), args.seconds, threads=n)
+                     for n in (1, 2, 4)]
+            two, four = rates[1] / rates[0], rates[2] / rates[0]
+            least = 1.8 if cache == "off" and alg in PUBLIC_KEY else 1.0
+            target = f"2T ≥ {least}×, 4T ≥ 1×"
+            met = two >= least and four >= 1.0
+            print(f"{alg:6} {cache:>5} {rates[0]:>11.0f} {rates[1]:>12.0f} {rates[2]:>12.0f} {two:>6.2f}"
+                  f" {four:>6.2f} {target:>14} {verdict(met):>8}")
 
         print("\nPython against C++ on the same site (10 users, a JSON request, the C++ users store, one thread;"
               " CPU time per call)")
@@ -226,26 +234,20 @@ def main():
             print(f"  (no {peer}: configure the build with -DCORVANE_BUILD_BENCH=ON)")
         print(f"{'alg':6} {'cache':>5} {'Python µs':>10} {'C++ µs':>8} {'Python - C++':>13} {'≤ 1 µs':>7}"
               f" {'calls':>6} {'reads':>6}")
-        for alg in ALGORITHMS:
-            settings, header, _, _, ini_path = build_site(tool, folder, alg, 10)
-            request = Request({"Authorization": header}, {"idp_id": "idp"})
-            for cache in ("off", "on"):
-                extra = {"jwt_cvn.token_cache_entries": "0"} if cache == "off" else {}
-                policy = JWTAuthenticationPolicy(dict(settings, **extra))
-                assert policy.authenticated_userid(request) == "user9"
-                calls, reads = crossings(policy, request)
-                python = cpu_micros(lambda: policy.authenticated_userid(request), args.seconds)
-                peer_ini = ini_path
-                if extra:
-                    peer_ini = ini_path.replace(".ini", "-uncached.ini")
-                    with open(ini_path) as source, open(peer_ini, "w") as target:
-                        target.write(source.read() + "jwt_cvn.token_cache_entries = 0\n")
-                cpp = cpp_micros(peer, peer_ini, header, args.seconds)
-                if cpp is None:
-                    print(f"{alg:6} {cache:>5} {python:>10.2f} {'-':>8} {'-':>13} {'-':>7} {calls:>6} {reads:>6}")
-                    continue
-                print(f"{alg:6} {cache:>5} {python:>10.2f} {cpp:>8.2f} {python - cpp:>13.2f}"
-                      f" {verdict(python - cpp <= 1.0):>7} {calls:>6} {reads:>6}")
+        for alg, cache, policy, request, header, ini_path in cache_off_and_on(tool, folder):
+            calls, reads = crossings(policy, request)
+            python = cpu_micros(lambda: policy.authenticated_userid(request), args.seconds)
+            peer_ini = ini_path
+            if cache == "off":
+                peer_ini = ini_path.replace(".ini", "-uncached.ini")
+                with open(ini_path) as source, open(peer_ini, "w") as target:
+                    target.write(source.read() + "jwt_cvn.token_cache_entries = 0\n")
+            cpp = cpp_micros(peer, peer_ini, header, args.seconds)
+            if cpp is None:
+                print(f"{alg:6} {cache:>5} {python:>10.2f} {'-':>8} {'-':>13} {'-':>7} {calls:>6} {reads:>6}")
+                continue
+            print(f"{alg:6} {cache:>5} {python:>10.2f} {cpp:>8.2f} {python - cpp:>13.2f}"
+                  f" {verdict(python - cpp <= 1.0):>7} {calls:>6} {reads:>6}")
         print("\ncalls: Python functions C++ calls in one call of authenticated_userid; reads: attributes C++ reads"
               " on Python objects; add 1 for the call into C++ itself")
 

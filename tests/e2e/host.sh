@@ -3,6 +3,19 @@
 # periodic reloads, the access log on stdout, graceful stop, exit codes.
 # Sessions and bad input are covered in-process by tests/apps/host_server_test.cpp.
 source "$(dirname "$0")/support/common.bash"
+
+# terminate_host PROMPT_CHECK EXIT_CHECK: SIGTERM; the host must be gone
+# within 10 s and exit 0.
+terminate_host() {
+  kill -TERM "$HOST_PID"
+  for _ in $(seq 1 100); do kill -0 "$HOST_PID" 2>/dev/null || break; sleep 0.1; done
+  if kill -0 "$HOST_PID" 2>/dev/null; then not_ok "$1"; fi
+  set +e
+  wait "$HOST_PID"; code=$?
+  set -e
+  HOST_PID=""
+  check "$2" 0 "$code"
+}
 make_site ES256
 start_host
 
@@ -58,14 +71,7 @@ sed -i "s|\"local\": {|\"slow\": {\"enabled\": true, \"idp_name\": \"Slow\", \"c
 sed -i 's/^\[app:main\]$/[app:main]\njwt_cvn.http_timeout = 60/' "$WORK/app.ini"
 kill -HUP "$HOST_PID"
 for _ in $(seq 1 50); do grep -q 'reloading the configuration' "$WORK/host.err" && break; sleep 0.1; done
-kill -TERM "$HOST_PID"
-for _ in $(seq 1 100); do kill -0 "$HOST_PID" 2>/dev/null || break; sleep 0.1; done
-if kill -0 "$HOST_PID" 2>/dev/null; then not_ok "SIGTERM during a slow reload stops the host within 10 s"; fi
-set +e
-wait "$HOST_PID"; code=$?
-set -e
-HOST_PID=""
-check "SIGTERM stops the host with exit 0" 0 "$code"
+terminate_host "SIGTERM during a slow reload stops the host within 10 s" "SIGTERM stops the host with exit 0"
 contains "the reload was still running" "the reload was abandoned" "$(cat "$WORK/host.err")"
 
 # corvane.reload_interval: a key added to the set is taken up without
@@ -80,14 +86,7 @@ for _ in $(seq 1 300); do
   sleep 0.1
 done
 check "the interval's rebuild takes up the new key" 200 "$(status "$BASE/whoami.json?idp_id=local" -H "Authorization: $k3_token")"
-kill -TERM "$HOST_PID"
-for _ in $(seq 1 100); do kill -0 "$HOST_PID" 2>/dev/null || break; sleep 0.1; done
-if kill -0 "$HOST_PID" 2>/dev/null; then not_ok "SIGTERM stops a host waiting for its next reload within 10 s"; fi
-set +e
-wait "$HOST_PID"; code=$?
-set -e
-HOST_PID=""
-check "and it exits 0" 0 "$code"
+terminate_host "SIGTERM stops a host waiting for its next reload within 10 s" "and it exits 0"
 sed -i 's/^corvane.session_secret.*//; s/^jwt_cvn.http_timeout.*//' "$WORK/app.ini"
 set +e
 err="$("$HOST" --ini "$WORK/app.ini" --port 0 2>&1 >/dev/null)"; code=$?
