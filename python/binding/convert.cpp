@@ -14,6 +14,18 @@ namespace {
 // One conversion to JSON, as json.dumps walks a value: a container met again
 // inside itself is a ValueError, nesting deeper than the interpreter's
 // recursion limit a RecursionError.
+// A text's UTF-8, which the text object caches.
+std::string utf8_text(py::handle value) {
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(value.ptr(), &size);
+  if (utf8 == nullptr) {
+    // Not encodable (lone surrogates): the conversion's own error.
+    PyErr_Clear();
+    return value.cast<std::string>();
+  }
+  return std::string(utf8, static_cast<std::size_t>(size));
+}
+
 class ToJson {
  public:
   Json convert(py::handle value) {
@@ -21,7 +33,7 @@ class ToJson {
     if (PyBool_Check(value.ptr())) return value.ptr() == Py_True;
     if (PyLong_Check(value.ptr())) return integer(value);
     if (PyFloat_Check(value.ptr())) return PyFloat_AsDouble(value.ptr());
-    if (PyUnicode_Check(value.ptr())) return value.cast<std::string>();
+    if (PyUnicode_Check(value.ptr())) return utf8_text(value);
     const bool mapping = PyDict_Check(value.ptr());
     if (!mapping && !PyList_Check(value.ptr()) && !PyTuple_Check(value.ptr())) {
       throw TypeError("not a JSON-like value: " + py::str(py::type::of(value).attr("__name__")).cast<std::string>());
@@ -71,7 +83,7 @@ class ToJson {
         throw TypeError("settings keys must be text, not " +
                         py::str(py::type::of(item.first).attr("__name__")).cast<std::string>());
       }
-      object[item.first.cast<std::string>()] = convert(item.second);
+      object[utf8_text(item.first)] = convert(item.second);
     }
     return object;
   }

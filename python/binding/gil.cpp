@@ -1,7 +1,9 @@
 #include "gil.hpp"
 
+#include <array>
 #include <atomic>
 #include <chrono>
+#include <stdexcept>
 #include <thread>
 
 namespace corvane::python {
@@ -87,8 +89,12 @@ CORVANE_CATCHES_FORCED_UNWIND WithGil::WithGil() {
 
 WithGil::~WithGil() { PyGILState_Release(state_); }
 
-py::object guarded_call(py::handle callable, const py::tuple& args) {
-  return guarded([&] { return PyObject_Call(callable.ptr(), args.ptr(), nullptr); });
+py::object guarded_call(py::handle callable, std::initializer_list<py::handle> args) {
+  std::array<PyObject*, 4> stack{};
+  if (args.size() > stack.size()) throw std::logic_error("guarded_call: too many arguments");
+  std::size_t count = 0;
+  for (py::handle arg : args) stack[count++] = arg.ptr();
+  return guarded([&] { return PyObject_Vectorcall(callable.ptr(), stack.data(), count, nullptr); });
 }
 
 py::object guarded_getattr(py::handle object, const char* name) {

@@ -15,6 +15,7 @@
 #include <pybind11/pybind11.h>
 
 #include <exception>
+#include <initializer_list>
 #include <optional>
 #include <type_traits>
 
@@ -55,8 +56,9 @@ CORVANE_CATCHES_FORCED_UNWIND py::object guarded(Call&& call) {
   return py::reinterpret_steal<py::object>(result);
 }
 
-// `callable(*args)` through guarded().
-py::object guarded_call(py::handle callable, const py::tuple& args);
+// `callable(*args)` through guarded(), without an argument tuple (at most
+// four arguments).
+py::object guarded_call(py::handle callable, std::initializer_list<py::handle> args = {});
 // getattr(object, name) through guarded().
 py::object guarded_getattr(py::handle object, const char* name);
 // The next item of `iterator` through guarded(); a null object at the end.

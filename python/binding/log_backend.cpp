@@ -4,6 +4,7 @@
 
 #include "corvane/util/logging.hpp"
 #include "gil.hpp"
+#include "names.hpp"
 
 namespace corvane::python {
 namespace {
@@ -29,7 +30,9 @@ class PythonLogging : public logging::Backend {
 
   bool enabled(spdlog::level::level_enum level) override {
     WithGil gil;
-    py::object on = guarded([&] { return PyObject_CallMethod(logger_.ptr(), "isEnabledFor", "i", python_level(level)); });
+    const py::int_ number(python_level(level));
+    PyObject* args[] = {logger_.ptr(), number.ptr()};
+    py::object on = guarded([&] { return PyObject_VectorcallMethod(names().isEnabledFor, args, 2, nullptr); });
     const int truth = PyObject_IsTrue(on.ptr());
     if (truth < 0) throw py::error_already_set();
     return truth == 1;
@@ -40,7 +43,9 @@ class PythonLogging : public logging::Backend {
     auto message = py::reinterpret_steal<py::object>(
         PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
     // No arguments: the text is never used as a format string.
-    guarded([&] { return PyObject_CallMethod(logger_.ptr(), "log", "iO", python_level(level), message.ptr()); });
+    const py::int_ number(python_level(level));
+    PyObject* args[] = {logger_.ptr(), number.ptr(), message.ptr()};
+    guarded([&] { return PyObject_VectorcallMethod(names().log, args, 3, nullptr); });
   }
 
  private:

@@ -3,6 +3,8 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <cxxabi.h>
+
 #include <memory>
 #include <string>
 
@@ -11,6 +13,7 @@
 #include "corvane/auth/jwt/jwt.hpp"
 #include "corvane/util/errors.hpp"
 #include "gil.hpp"
+#include "names.hpp"
 #include "python_host.hpp"
 
 namespace corvane::python {
@@ -36,9 +39,8 @@ class PythonPolicy : public auth::jwt::JWTAuthenticationPolicy {
     py::object owner = owner_();
     if (owner.is_none()) throw AttributeError("the policy object is gone");
     thread_local Json value;
-    const py::str key("default_extension");
-    py::object cvn_settings = guarded_getattr(owner, "cvn_settings");
-    value = to_json(guarded([&] { return PyObject_GetItem(cvn_settings.ptr(), key.ptr()); }));
+    py::object cvn_settings = guarded([&] { return PyObject_GetAttr(owner.ptr(), names().cvn_settings); });
+    value = to_json(guarded([&] { return PyObject_GetItem(cvn_settings.ptr(), names().default_extension); }));
     return value;
   }
 
@@ -109,6 +111,38 @@ py::list header_list(const host::Headers& headers) {
   return list;
 }
 
+// Sets the Python error for `error` as a bound function's would be set: it
+// is thrown again inside one, whose dispatch applies the module's
+// translators.
+void raise_translated(std::exception_ptr error) {
+  const py::cpp_function rethrow([error] { std::rethrow_exception(error); });
+  PyObject* result = PyObject_CallNoArgs(rethrow.ptr());
+  Py_XDECREF(result);  // null, with the error set
+}
+
+// _PolicyCore.authenticated_userid(request), the call every request makes,
+// without pybind11's overload dispatch, which costs as much as all the
+// request's look-ups together.
+PyObject* authenticated_userid(PyObject* self, PyObject* const* args, Py_ssize_t count) {
+  try {
+    if (count != 1) throw TypeError("authenticated_userid() takes the request alone");
+    const PolicyCore& core = py::handle(self).cast<const PolicyCore&>();
+    PythonRequest request(args[0]);
+    return optional_text(core.policy->authenticated_userid(request)).release().ptr();
+  } catch (abi::__forced_unwind&) {
+    throw;  // the interpreter ends the thread: no frame may stop it
+  } catch (py::error_already_set& error) {
+    error.restore();
+  } catch (...) {
+    raise_translated(std::current_exception());
+  }
+  return nullptr;
+}
+
+PyMethodDef authenticated_userid_method = {
+    "authenticated_userid", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&authenticated_userid)),
+    METH_FASTCALL, "The user id of the request's token, or None."};
+
 }  // namespace
 
 void define_policy(py::module_& m) {
@@ -122,7 +156,8 @@ void define_policy(py::module_& m) {
         return "<Authentication " + r.outcome + (r.user_id ? " " + *r.user_id : std::string()) + ">";
       });
 
-  py::class_<PolicyCore>(m, "_PolicyCore")
+  py::class_<PolicyCore> core_class(m, "_PolicyCore");
+  core_class
       .def(py::init(&make_core), py::arg("owner"), py::arg("ini_settings"))
       .def("records",
            [](const PolicyCore& core) -> py::object {
@@ -157,11 +192,6 @@ void define_policy(py::module_& m) {
       .def("principals_for", [](const PolicyCore& core, const std::string& userid) {
         return core.policy->principals_for(userid);
       })
-      .def("authenticated_userid",
-           [](const PolicyCore& core, py::handle request) {
-             PythonRequest host_request(request);
-             return optional_text(core.policy->authenticated_userid(host_request));
-           })
       .def("effective_principals",
            [](const PolicyCore& core, py::handle request) {
              PythonRequest host_request(request);
@@ -194,6 +224,9 @@ void define_policy(py::module_& m) {
         }
         return core.policy->get_token_from_header(auth_header.cast<std::string>());
       });
+  PyObject* method = PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(core_class.ptr()), &authenticated_userid_method);
+  if (method == nullptr) throw py::error_already_set();
+  core_class.attr("authenticated_userid") = py::reinterpret_steal<py::object>(method);
 }
 
 }  // namespace corvane::python

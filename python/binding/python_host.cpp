@@ -5,22 +5,10 @@
 #include "corvane/util/unicode.hpp"
 #include "errors.hpp"
 #include "gil.hpp"
+#include "names.hpp"
 
 namespace corvane::python {
 namespace {
-
-// Looked up when called, so a host's own module (or a test's replacement of
-// one of its functions) is the one used; sys.modules first, as an import
-// statement would.
-py::object module_function(const char* module, const char* name) {
-  PyObject* loaded = PyImport_GetModule(py::str(module).ptr());
-  if (loaded == nullptr) {
-    if (PyErr_Occurred()) throw py::error_already_set();
-    py::object imported = guarded([&] { return PyImport_ImportModule(module); });
-    return guarded_getattr(imported, name);
-  }
-  return guarded_getattr(py::reinterpret_steal<py::object>(loaded), name);
-}
 
 // A header or parameter value must be text (or None for an absent one).
 void require_text(const py::object& value, std::string_view what) {
@@ -35,27 +23,14 @@ py::str py_text(std::string_view text) {
       PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogateescape"));
 }
 
-// The interned names the request's look-ups use, made once (with the GIL)
-// and never released: a Python object must not be released after the
-// interpreter is gone.
-struct Names {
-  PyObject* headers = PyUnicode_InternFromString("headers");
-  PyObject* GET = PyUnicode_InternFromString("GET");
-  PyObject* get = PyUnicode_InternFromString("get");
-};
-const Names& names() {
-  static const Names* const made = new Names();
-  return *made;
-}
-
 // request.<mapping>.get(key[, fallback]), without a bound method or an
 // argument tuple.
 py::object mapping_get(py::handle request, PyObject* mapping, std::string_view key,
                        std::optional<std::string_view> fallback) {
   py::object found = guarded([&] { return PyObject_GetAttr(request.ptr(), mapping); });
-  const py::str key_text = py_text(key);
-  const py::object fallback_text = fallback ? py::object(py_text(*fallback)) : py::object();
-  PyObject* args[] = {found.ptr(), key_text.ptr(), fallback_text.ptr()};
+  const py::str key_object = key_text(key);
+  const py::object fallback_object = fallback ? py::object(key_text(*fallback)) : py::object();
+  PyObject* args[] = {found.ptr(), key_object.ptr(), fallback_object.ptr()};
   const std::size_t count = fallback ? 3 : 2;
   return guarded([&] { return PyObject_VectorcallMethod(names().get, args, count, nullptr); });
 }
@@ -71,7 +46,11 @@ std::string_view PythonRequest::kept_text(py::object text) const {
     (void)text.cast<std::string>();
     throw py::cast_error("text not encodable as UTF-8");
   }
-  kept_.push_back(std::move(text));
+  if (kept_count_ < kept_.size()) {
+    kept_[kept_count_++] = std::move(text);
+  } else {
+    kept_more_.push_back(std::move(text));
+  }
   return std::string_view(utf8, static_cast<std::size_t>(size));
 }
 
@@ -92,7 +71,7 @@ std::optional<std::string_view> PythonRequest::query_parameter(std::string_view 
 
 bool PythonRequest::has_attribute(std::string_view name) const {
   // A lookup that fails in any way counts as absent.
-  const py::str key = py_text(name);
+  const py::str key = key_text(name);
   py::object found = guarded([&] {
     PyObject* value = PyObject_GetAttr(request_.ptr(), key.ptr());
     if (value == nullptr) {
@@ -106,37 +85,48 @@ bool PythonRequest::has_attribute(std::string_view name) const {
 }
 
 void PythonRequest::set_attribute(std::string_view name, Json value) {
-  guarded_set(PyObject_SetAttr, request_, py_text(name), to_python(value));
+  guarded_set(PyObject_SetAttr, request_, key_text(name), to_python(value));
 }
 
 std::optional<std::string_view> PythonRequest::first_data_format(const Json& default_extension) const {
-  py::object formats = guarded_call(module_function("corvane.utils", "requested_data_format"),
-                                    py::make_tuple(request_, to_python(default_extension)));
-  // Only the first item is compared with "html"; the rest are taken and ignored.
+  py::object formats =
+      guarded_call(module_function(names().corvane_utils, names().requested_data_format), {request_, to_python(default_extension)});
+  // Only the first item is compared with "html"; the rest are taken and
+  // ignored (a list is read in place, as iterating it would).
+  const auto first_of = [this](py::object item) -> std::string_view {
+    return PyUnicode_Check(item.ptr()) ? kept_text(std::move(item)) : std::string_view();
+  };
+  if (PyList_CheckExact(formats.ptr())) {
+    if (PyList_GET_SIZE(formats.ptr()) == 0) return std::nullopt;
+    return first_of(py::reinterpret_borrow<py::object>(PyList_GET_ITEM(formats.ptr(), 0)));
+  }
   std::optional<std::string_view> first;
   py::object items = guarded([&] { return PyObject_GetIter(formats.ptr()); });
   while (py::object item = guarded_next(items)) {
-    if (first) continue;
-    first = PyUnicode_Check(item.ptr()) ? kept_text(std::move(item)) : std::string_view();
+    if (!first) first = first_of(std::move(item));
   }
   return first;
 }
 
 void PythonRequest::set_log_context(std::string_view key, std::string_view value) {
-  py::object context = guarded_call(module_function("corvane.logging_conf", "current_thread_log_context"), py::tuple());
-  guarded_set(PyObject_SetItem, context, py_text(key), py_text(value));
+  py::object context = guarded_call(module_function(names().corvane_logging_conf, names().current_thread_log_context));
+  guarded_set(PyObject_SetItem, context, key_text(key), py_text(value));
 }
 
 void PythonRequest::invalidate_session() {
-  guarded_call(guarded_getattr(guarded_getattr(request_, "session"), "invalidate"), py::tuple());
+  py::object session = guarded([&] { return PyObject_GetAttr(request_.ptr(), names().session); });
+  guarded([&] {
+    PyObject* self = session.ptr();
+    return PyObject_VectorcallMethod(names().invalidate, &self, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+  });
 }
 
 void PythonRequest::remember(std::string_view userid) {
-  guarded_call(module_function("pyramid.security", "remember"), py::make_tuple(request_, py_text(userid)));
+  guarded_call(module_function(names().pyramid_security, names().remember), {request_, py_text(userid)});
 }
 
 void PythonRequest::load_sso_user_to_session(std::string_view sso_user_id) {
-  guarded_call(module_function("corvane.utils", "load_sso_user_to_session"), py::make_tuple(request_, py_text(sso_user_id)));
+  guarded_call(module_function(names().corvane_utils, names().load_sso_user_to_session), {request_, py_text(sso_user_id)});
 }
 
 host::IniSettings ini_from(py::handle settings) {
@@ -161,7 +151,8 @@ host::UserMatch PythonUsers::match(const Json& name, std::string_view form) cons
   py::object wanted;  // the form as a Python text, made only if a record needs it
   py::object first;
   py::object entries = guarded([&] {
-    PyObject* items = PyObject_CallMethod(users_.ptr(), "items", nullptr);
+    PyObject* self = users_.ptr();
+    PyObject* items = PyObject_VectorcallMethod(names().items, &self, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
     if (items == nullptr) return items;
     PyObject* iterator = PyObject_GetIter(items);
     Py_DECREF(items);
@@ -183,8 +174,8 @@ host::UserMatch PythonUsers::match(const Json& name, std::string_view form) cons
       // compares, with the value's own strip() and lower().
       PyErr_Clear();
       if (!wanted) wanted = py_text(form);
-      py::object stripped = guarded_call(guarded_getattr(record_value, "strip"), py::tuple());
-      py::object lowered = guarded_call(guarded_getattr(stripped, "lower"), py::tuple());
+      py::object stripped = guarded_call(guarded_getattr(record_value, "strip"));
+      py::object lowered = guarded_call(guarded_getattr(stripped, "lower"));
       py::object equal = guarded([&] { return PyObject_RichCompare(lowered.ptr(), wanted.ptr(), Py_EQ); });
       const int truth = PyObject_IsTrue(equal.ptr());
       if (truth < 0) throw py::error_already_set();
@@ -212,19 +203,18 @@ long PythonHost::asint(const Json& value, long fallback, std::string_view key) c
   // The setting as the host's own mapping holds it (None, 2.0, text, ...),
   // not the text form the policy's ini settings keep; `value` is what an
   // absent key gives.
-  py::object setting = ini_settings_ ? guarded_call(guarded_getattr(ini_settings_, "get"),
-                                                    py::make_tuple(py_text(key), to_python(value)))
+  py::object setting = ini_settings_ ? guarded_call(guarded_getattr(ini_settings_, "get"), {py_text(key), to_python(value)})
                                      : to_python(value);
-  return guarded_call(module_function("corvane.utils", "asint"), py::make_tuple(setting, fallback, py_text(key)))
+  return guarded_call(module_function(names().corvane_utils, names().asint), {setting, py::int_(fallback), py_text(key)})
       .cast<long>();
 }
 
 std::string PythonHost::everyone() const {
-  return py::str(module_function("pyramid.authorization", "Everyone")).cast<std::string>();
+  return py::str(module_function(names().pyramid_authorization, names().Everyone)).cast<std::string>();
 }
 
 std::string PythonHost::authenticated() const {
-  return py::str(module_function("pyramid.authorization", "Authenticated")).cast<std::string>();
+  return py::str(module_function(names().pyramid_authorization, names().Authenticated)).cast<std::string>();
 }
 
 void PythonHost::detached(function_ref<void()> work) const {

@@ -5,6 +5,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <array>
 #include <memory>
 #include <vector>
 
@@ -40,7 +41,11 @@ class PythonRequest : public host::PolicyRequest {
   std::string_view kept_text(py::object text) const;
 
   py::handle request_;
-  mutable std::vector<py::object> kept_;
+  // The texts the views point into: a request keeps a few (its token, its
+  // provider id, its format), held without an allocation.
+  mutable std::array<py::object, 4> kept_;
+  mutable std::size_t kept_count_ = 0;
+  mutable std::vector<py::object> kept_more_;
 };
 
 // The host's users mapping, walked with the GIL held: items() in the

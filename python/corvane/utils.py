@@ -4,9 +4,9 @@ def requested_data_format(request, default_extension):
     """The formats the request asks for, the response format first: the
     extension of the last path segment when it has one, else the default
     extension (which must be text)."""
-    segment = request.path_info.rsplit("/", 1)[-1]
-    if "." in segment:
-        return [segment.rsplit(".", 1)[1]]
+    _, dot, extension = request.path_info.rpartition("/")[2].rpartition(".")
+    if dot:
+        return [extension]
     if not isinstance(default_extension, str):
         raise TypeError(f"default extension must be text, not {type(default_extension).__name__}")
     return [default_extension]

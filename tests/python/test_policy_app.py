@@ -441,6 +441,16 @@ def test_asint_receives_the_setting_as_the_host_holds_it(site, monkeypatch):
     assert seen == [(1, 1, "jwt_cvn.http_timeout")]
 
 
+@pytest.mark.parametrize("path, formats", [
+    ("/whoami.json", ["json"]), ("/x.tar.gz", ["gz"]), ("/x.", [""]), ("/a.b/c", ["dflt"]), ("/c", ["dflt"]),
+    ("", ["dflt"]), ("name.html", ["html"]),
+])
+def test_requested_data_format_reads_the_last_segment(path, formats):
+    from corvane.utils import requested_data_format
+
+    assert requested_data_format(testing.DummyRequest(path=path), "dflt") == formats
+
+
 def test_construction_lets_other_threads_run_while_it_fetches(site):
     """A provider served by this very process: its answers need the GIL."""
     import http.server
@@ -521,6 +531,13 @@ def test_values_that_json_cannot_hold_raise(site, monkeypatch):
     for value in [b"Bearer QUJD", bytearray(b"Bearer QUJD"), None, 5]:
         with pytest.raises(TypeError):
             policy.get_token_from_header(value)
+    # The request path's own errors, through the same translation.
+    for headers, params in [({"Authorization": site.token().encode()}, {"idp_id": "idp"}),
+                            ({"Authorization": site.token()}, {"idp_id": b"idp"})]:
+        with pytest.raises(TypeError, match="must be text, not bytes"):
+            policy.authenticated_userid(testing.DummyRequest(headers=headers, params=params))
+    with pytest.raises(TypeError, match="takes the request alone"):
+        policy._core.authenticated_userid()
 
 
 def test_interpreter_exit_with_daemon_threads_inside_the_policy(site):
