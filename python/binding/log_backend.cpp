@@ -2,6 +2,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include <optional>
+
 #include "corvane/util/logging.hpp"
 #include "gil.hpp"
 #include "names.hpp"
@@ -26,11 +28,14 @@ class PythonLogging : public logging::Backend {
  public:
   // The Python logger object never changes (getLogger returns the same one);
   // its level and handlers are read anew for every record.
-  PythonLogging() : logger_(py::module_::import("logging").attr("getLogger")(logging::kLoggerName)) {}
+  PythonLogging()
+      : logger_(py::module_::import("logging").attr("getLogger")(logging::kLoggerName)),
+        logger_class_(py::module_::import("logging").attr("Logger")) {}
 
   bool enabled(spdlog::level::level_enum level) override {
     WithGil gil;
     const py::int_ number(python_level(level));
+    if (std::optional<bool> known = cached_answer(number)) return *known;
     PyObject* args[] = {logger_.ptr(), number.ptr()};
     py::object on = guarded([&] { return PyObject_VectorcallMethod(names().isEnabledFor, args, 2, nullptr); });
     const int truth = PyObject_IsTrue(on.ptr());
@@ -49,7 +54,29 @@ class PythonLogging : public logging::Backend {
   }
 
  private:
+  // What isEnabledFor() would answer, read where logging.Logger keeps it:
+  // its own answers, in a per-logger cache that setLevel() and
+  // logging.disable() clear. Only for that exact class (a subclass may
+  // answer otherwise), an enabled logger and a level already asked; nothing
+  // otherwise, and isEnabledFor() is called.
+  std::optional<bool> cached_answer(const py::int_& number) const {
+    if (Py_TYPE(logger_.ptr()) != reinterpret_cast<PyTypeObject*>(logger_class_.ptr())) return std::nullopt;
+    const auto attributes = py::reinterpret_steal<py::object>(PyObject_GenericGetDict(logger_.ptr(), nullptr));
+    if (!attributes || !PyDict_CheckExact(attributes.ptr())) {
+      PyErr_Clear();
+      return std::nullopt;
+    }
+    PyObject* disabled = PyDict_GetItem(attributes.ptr(), names().disabled);
+    PyObject* cache = PyDict_GetItem(attributes.ptr(), names().logger_cache);
+    if (disabled != Py_False || cache == nullptr || !PyDict_CheckExact(cache)) return std::nullopt;
+    PyObject* answer = PyDict_GetItem(cache, number.ptr());
+    if (answer == Py_True) return true;
+    if (answer == Py_False) return false;
+    return std::nullopt;
+  }
+
   py::object logger_;
+  py::object logger_class_;
 };
 
 }  // namespace

@@ -38,6 +38,8 @@ const Names& names() {
       interned("default_extension"),
       interned("isEnabledFor"),
       interned("log"),
+      interned("disabled"),
+      interned("_cache"),
       interned("corvane.utils"),
       interned("corvane.logging_conf"),
       interned("pyramid.security"),
@@ -72,6 +74,15 @@ py::object module_function(PyObject* module, PyObject* name) {
   } else {
     if (PyErr_Occurred()) throw py::error_already_set();
     owner = guarded([&] { return PyImport_Import(module); });
+  }
+  // A plain module's functions are in its dict (a dict look-up with a text
+  // key runs no Python code); anything else, a module's own __getattr__
+  // included, is asked through getattr.
+  if (PyModule_CheckExact(owner.ptr())) {
+    if (PyObject* found = PyDict_GetItemWithError(PyModule_GetDict(owner.ptr()), name)) {
+      return py::reinterpret_borrow<py::object>(found);
+    }
+    if (PyErr_Occurred()) throw py::error_already_set();
   }
   return guarded([&] { return PyObject_GetAttr(owner.ptr(), name); });
 }

@@ -20,6 +20,8 @@ struct Names {
   PyObject* default_extension;
   PyObject* isEnabledFor;
   PyObject* log;
+  PyObject* disabled;
+  PyObject* logger_cache;  // "_cache"
   // The companion modules and the functions the policy calls in them,
   // looked up in the module at each call (see module_function).
   PyObject* corvane_utils;

@@ -40,7 +40,19 @@ class PythonPolicy : public auth::jwt::JWTAuthenticationPolicy {
     if (owner.is_none()) throw AttributeError("the policy object is gone");
     thread_local Json value;
     py::object cvn_settings = guarded([&] { return PyObject_GetAttr(owner.ptr(), names().cvn_settings); });
-    value = to_json(guarded([&] { return PyObject_GetItem(cvn_settings.ptr(), names().default_extension); }));
+    const py::object extension =
+        guarded([&] { return PyObject_GetItem(cvn_settings.ptr(), names().default_extension); });
+    // The same text as this thread's last call: nothing to convert.
+    if (PyUnicode_Check(extension.ptr()) && value.is_string()) {
+      Py_ssize_t size = 0;
+      const char* utf8 = PyUnicode_AsUTF8AndSize(extension.ptr(), &size);
+      if (utf8 == nullptr) {
+        PyErr_Clear();  // not UTF-8: to_json() raises for it
+      } else if (value.get_ref<const std::string&>() == std::string_view(utf8, static_cast<std::size_t>(size))) {
+        return value;
+      }
+    }
+    value = to_json(extension);
     return value;
   }
 

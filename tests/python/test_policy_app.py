@@ -451,6 +451,19 @@ def test_requested_data_format_reads_the_last_segment(path, formats):
     assert requested_data_format(testing.DummyRequest(path=path), "dflt") == formats
 
 
+def test_default_extension_is_read_per_request(site):
+    policy = JWTAuthenticationPolicy(site.settings())
+
+    def logs_in_for_html():
+        request = testing.DummyRequest(path="/whoami", headers={"Authorization": site.token()}, params={"idp_id": "idp"})
+        assert policy.authenticated_userid(request) == "alice"
+        return hasattr(request, "cvn_cookie_updated")
+
+    for extension, html in [("json", False), ("html", True), ("json", False)]:
+        policy.cvn_settings["default_extension"] = extension
+        assert logs_in_for_html() is html, extension
+
+
 def test_construction_lets_other_threads_run_while_it_fetches(site):
     """A provider served by this very process: its answers need the GIL."""
     import http.server
