@@ -14,7 +14,10 @@ namespace {
 struct ExitState {
   std::atomic<unsigned long> main_thread{0};  // written once, at import
   std::atomic<bool> exiting{false};           // set once, by the atexit handler
-  std::atomic<int> inside_python{0};          // calls into Python from C++ under way
+  // Calls into Python from C++ under way. Changed and read only with the
+  // GIL held, whose hand-overs order the changes: no locked read-modify-write
+  // is needed (two of them on every call into Python add up).
+  std::atomic<int> inside_python{0};
 };
 
 ExitState& exit_state() {
@@ -64,10 +67,14 @@ void enter_python() {
     PyEval_SaveThread();  // never taken back
     wait_for_exit();
   }
-  exit_state().inside_python.fetch_add(1);
+  std::atomic<int>& inside = exit_state().inside_python;
+  inside.store(inside.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
 }
 
-void leave_python() { exit_state().inside_python.fetch_sub(1); }
+void leave_python() {
+  std::atomic<int>& inside = exit_state().inside_python;
+  inside.store(inside.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
+}
 
 CORVANE_CATCHES_FORCED_UNWIND WithoutGil::~WithoutGil() {
   if (must_wait()) wait_for_exit();
