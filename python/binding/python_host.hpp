@@ -71,8 +71,9 @@ class PythonHost : public host::Host {
   long asint(const Json& value, long fallback, std::string_view key) const override;
   std::string everyone() const override;
   std::string authenticated() const override;
-  // Releases the GIL around `work`: a public key's signature check, which
-  // touches no Python object (the policy calls it for nothing shorter).
+  // Releases the GIL around `work`: a public key's signature check and the
+  // payload's reading, which touch no Python object (the policy calls it
+  // for nothing shorter).
   void detached(function_ref<void()> work) const override;
   bool belongs_to(const std::exception& error, host::ErrorFamily family, std::string& text) const override;
 

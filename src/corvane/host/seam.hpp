@@ -102,10 +102,11 @@ class Host {
   virtual std::string authenticated() const { return Authenticated; }
 
   // Runs `work`, a long step of a request (a public key's signature check on
-  // a token not seen before) that calls no host code at all; a host with an
-  // interpreter lock releases it meanwhile. Everything shorter than handing
-  // that lock over (an HMAC check, a remembered token, the users walk, the
-  // request's host calls) runs with it held, outside this.
+  // a token not seen before, and the payload's reading) that calls no host
+  // code at all; a host with an interpreter lock releases it meanwhile.
+  // Everything shorter than handing that lock over (an HMAC check, a
+  // remembered token, the users walk, the request's host calls) runs with it
+  // held, outside this.
   virtual void detached(function_ref<void()> work) const { work(); }
 
   // Whether `error`, an error of the host's own (not a corvane::Exception),

@@ -40,34 +40,39 @@ JsonMemberReader& claims_reader() {
 VerifiedClaims verify_claims(std::string_view token, const JWKSet& keys, std::optional<std::string_view> claim,
                              std::chrono::system_clock::time_point now, std::optional<LongStepRunner> run_long) {
   const detail::CompactJWS jws = detail::parse_compact(token);
-  if (run_long && jws.algorithm->family != detail::Family::hmac) {
-    (*run_long)([&] { verify_with_key_set(jws, keys); });
-  } else {
-    verify_with_key_set(jws, keys);
-  }
-
-  // Only now, with the signature verified, is the payload looked at.
-  require_utf8(jws.payload);
   VerifiedClaims verified;
-  verified.header_ = jws.header;
-  verified.payload_ = jws.payload;
-  std::array<std::string_view, detail::kRegisteredClaims.size() + 1> names;
-  std::copy(detail::kRegisteredClaims.begin(), detail::kRegisteredClaims.end(), names.begin());
-  names.back() = claim.value_or(std::string_view());
-  std::array<JsonMember, names.size()> members;
-  try {
-    verified.kind_ = claims_reader().read(jws.payload, std::span(names).first(claim ? names.size() : names.size() - 1),
-                                          members);
-  } catch (const JSONDecodeError& e) {
-    verified.error_ = e.what();  // a non-JSON payload is still a valid JWS
-    return verified;
-  }
-  if (verified.kind_ == JsonKind::object) {
-    const auto registered = std::span(members).first<detail::kRegisteredClaims.size()>();
-    detail::check_registered_claims(registered, now);
-    verified.window_ = detail::time_window(registered);
-    verified.sub_ = members[1];
-    verified.claim_ = members.back();
+  // From the key choice on, the work reads only the token and the key set:
+  // for a public key, whose check is long, all of it runs through the runner.
+  const auto rest = [&] {
+    verify_with_key_set(jws, keys);
+
+    // Only now, with the signature verified, is the payload looked at.
+    require_utf8(jws.payload);
+    verified.header_ = jws.header;
+    verified.payload_ = jws.payload;
+    std::array<std::string_view, detail::kRegisteredClaims.size() + 1> names;
+    std::copy(detail::kRegisteredClaims.begin(), detail::kRegisteredClaims.end(), names.begin());
+    names.back() = claim.value_or(std::string_view());
+    std::array<JsonMember, names.size()> members;
+    try {
+      verified.kind_ = claims_reader().read(
+          jws.payload, std::span(names).first(claim ? names.size() : names.size() - 1), members);
+    } catch (const JSONDecodeError& e) {
+      verified.error_ = e.what();  // a non-JSON payload is still a valid JWS
+      return;
+    }
+    if (verified.kind_ == JsonKind::object) {
+      const auto registered = std::span(members).first<detail::kRegisteredClaims.size()>();
+      detail::check_registered_claims(registered, now);
+      verified.window_ = detail::time_window(registered);
+      verified.sub_ = members[1];
+      verified.claim_ = members.back();
+    }
+  };
+  if (run_long && jws.algorithm->family != detail::Family::hmac) {
+    (*run_long)(rest);
+  } else {
+    rest();
   }
   return verified;
 }

@@ -29,12 +29,13 @@ namespace corvane::jose {
 // next token. Nothing is allocated once the thread's buffers have grown to
 // a token's size, except for an error.
 //
-// `run_long`, when given, runs the signature check of a public key algorithm
-// (RS*, PS*, ES*, EdDSA: tens of microseconds) and only that: a caller that
-// holds a lock other threads wait for may release it around the step, which
-// reads nothing but the token's parts and the key set, calls no host code and
-// writes no record. An HMAC check, shorter than handing a lock over, runs in
-// place.
+// `run_long`, when given, runs everything past the header of a token signed
+// with a public key algorithm (RS*, PS*, ES*, EdDSA: the signature check
+// takes tens of microseconds, the payload's reading follows it): a caller
+// that holds a lock other threads wait for may release it around the step,
+// which reads nothing but the token's parts and the key set, calls no host
+// code and writes no record. An HMAC token, shorter than handing a lock
+// over, is checked in place.
 VerifiedClaims verify_claims(std::string_view token, const JWKSet& keys, std::optional<std::string_view> claim,
                              std::chrono::system_clock::time_point now = std::chrono::system_clock::now(),
                              std::optional<LongStepRunner> run_long = std::nullopt);

@@ -160,10 +160,11 @@ RequestClaims JWTAuthenticationPolicy::read_claims(std::string_view idp_id, cons
 
 RequestClaims JWTAuthenticationPolicy::verify(const IDPConfig& idp, std::string_view token,
                                               std::chrono::system_clock::time_point now, std::string& buffer) const {
-  // Only a public key's signature check takes long enough for a host to let
-  // other threads run meanwhile (an HMAC check, a remembered token and the
-  // users walk are shorter than a hand-over of the host's lock). The claims
-  // are read in place, and copied before anything else runs.
+  // Only a public key's check (with the payload's reading after it) takes
+  // long enough for a host to let other threads run meanwhile (an HMAC
+  // check, a remembered token and the users walk are shorter than a
+  // hand-over of the host's lock). The claims are read in place, and copied
+  // before anything else runs.
   const host::Host& runner = host();
   return RequestClaims::copy(
       idp.secure_read_claims(token, now, [&runner](function_ref<void()> step) { runner.detached(step); }), buffer);

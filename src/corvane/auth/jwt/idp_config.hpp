@@ -68,8 +68,8 @@ class IDPConfig {
   jose::JWT secure_load_jwt(std::string_view token) const;
   // The same check for the request path: the claims read in place, with the
   // configured claim and "sub" (views valid until this thread verifies its
-  // next token), a public key's signature check run through `run_long` (see
-  // jose::verify_claims).
+  // next token), a public key's check and the payload's reading run through
+  // `run_long` (see jose::verify_claims).
   jose::VerifiedClaims secure_read_claims(
       std::string_view token, std::chrono::system_clock::time_point now = std::chrono::system_clock::now(),
       std::optional<jose::LongStepRunner> run_long = std::nullopt) const;

@@ -12,8 +12,8 @@ std::optional<VerifiedToken> JWTAuthenticationPolicy::verify_token(std::string_v
   if (!idp) return std::nullopt;
   Json claims;
   try {
-    // As on the request path: only a public key's signature check is run
-    // through the host's detached().
+    // As on the request path: only a public key's check and the payload's
+    // reading run through the host's detached().
     const host::Host& runner = host();
     claims = idp->secure_read_claims(token, runner.now(), [&runner](function_ref<void()> step) {
                    runner.detached(step);
