@@ -132,15 +132,20 @@ void raise_translated(std::exception_ptr error) {
   Py_XDECREF(result);  // null, with the error set
 }
 
-// _PolicyCore.authenticated_userid(request), the call every request makes,
-// without pybind11's overload dispatch, which costs as much as all the
-// request's look-ups together.
-PyObject* authenticated_userid(PyObject* self, PyObject* const* args, Py_ssize_t count) {
+// The policy of a request entry, in the capsule the entry is bound to.
+constexpr const char* kEntryPolicy = "corvane.auth.jwt._entry_policy";
+using EntryPolicy = std::shared_ptr<const PythonPolicy>;
+
+// entry(request): authenticated_userid, the call every request makes,
+// without pybind11's overload dispatch and its look-up of the C++ object
+// behind `self`, which together cost as much as the request's look-ups.
+PyObject* authenticated_userid_entry(PyObject* capsule, PyObject* const* args, Py_ssize_t count) {
   try {
     if (count != 1) throw TypeError("authenticated_userid() takes the request alone");
-    const PolicyCore& core = py::handle(self).cast<const PolicyCore&>();
+    const auto* policy = static_cast<const EntryPolicy*>(PyCapsule_GetPointer(capsule, kEntryPolicy));
+    if (policy == nullptr) return nullptr;
     PythonRequest request(args[0]);
-    return optional_text(core.policy->authenticated_userid(request)).release().ptr();
+    return optional_text((*policy)->authenticated_userid(request)).release().ptr();
   } catch (abi::__forced_unwind&) {
     throw;  // the interpreter ends the thread: no frame may stop it
   } catch (py::error_already_set& error) {
@@ -152,8 +157,24 @@ PyObject* authenticated_userid(PyObject* self, PyObject* const* args, Py_ssize_t
 }
 
 PyMethodDef authenticated_userid_method = {
-    "authenticated_userid", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&authenticated_userid)),
+    "authenticated_userid", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&authenticated_userid_entry)),
     METH_FASTCALL, "The user id of the request's token, or None."};
+
+// A function of one request bound to this policy, which it keeps alive.
+py::object userid_entry(const PolicyCore& core) {
+  auto* policy = new EntryPolicy(core.policy);
+  PyObject* capsule = PyCapsule_New(policy, kEntryPolicy, [](PyObject* self) {
+    delete static_cast<EntryPolicy*>(PyCapsule_GetPointer(self, kEntryPolicy));
+  });
+  if (capsule == nullptr) {
+    delete policy;
+    throw py::error_already_set();
+  }
+  const auto owned = py::reinterpret_steal<py::object>(capsule);
+  PyObject* entry = PyCFunction_NewEx(&authenticated_userid_method, capsule, nullptr);
+  if (entry == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(entry);
+}
 
 }  // namespace
 
@@ -168,8 +189,7 @@ void define_policy(py::module_& m) {
         return "<Authentication " + r.outcome + (r.user_id ? " " + *r.user_id : std::string()) + ">";
       });
 
-  py::class_<PolicyCore> core_class(m, "_PolicyCore");
-  core_class
+  py::class_<PolicyCore>(m, "_PolicyCore")
       .def(py::init(&make_core), py::arg("owner"), py::arg("ini_settings"))
       .def("records",
            [](const PolicyCore& core) -> py::object {
@@ -226,6 +246,8 @@ void define_policy(py::module_& m) {
              PythonRequest host_request(request);
              return header_list(core.policy->forget(host_request));
            })
+      .def("userid_entry", &userid_entry,
+           "authenticated_userid(request) of this policy as a function of the request alone")
       .def("get_token_from_header", [](const PolicyCore& core, py::handle auth_header) {
         // As the pattern match would: text only.
         if (!PyUnicode_Check(auth_header.ptr())) {
@@ -236,9 +258,6 @@ void define_policy(py::module_& m) {
         }
         return core.policy->get_token_from_header(auth_header.cast<std::string>());
       });
-  PyObject* method = PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(core_class.ptr()), &authenticated_userid_method);
-  if (method == nullptr) throw py::error_already_set();
-  core_class.attr("authenticated_userid") = py::reinterpret_steal<py::object>(method);
 }
 
 }  // namespace corvane::python

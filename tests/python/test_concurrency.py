@@ -152,9 +152,9 @@ def test_the_gil_is_released_only_around_a_public_key_check(site, monkeypatch, c
         watcher.start()
         # A loop written in C: stops at the first request that authenticates no one.
         if released:
-            collections.deque(iter(functools.partial(policy._core.authenticated_userid, request), None), maxlen=0)
+            collections.deque(iter(functools.partial(policy._userid_of, request), None), maxlen=0)
         else:
-            collections.deque(map(policy._core.authenticated_userid, itertools.repeat(request, 2000)), maxlen=0)
+            collections.deque(map(policy._userid_of, itertools.repeat(request, 2000)), maxlen=0)
     finally:
         done.set()
         watcher.join()

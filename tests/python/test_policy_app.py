@@ -550,7 +550,7 @@ def test_values_that_json_cannot_hold_raise(site, monkeypatch):
         with pytest.raises(TypeError, match="must be text, not bytes"):
             policy.authenticated_userid(testing.DummyRequest(headers=headers, params=params))
     with pytest.raises(TypeError, match="takes the request alone"):
-        policy._core.authenticated_userid()
+        policy._userid_of()
 
 
 def test_interpreter_exit_with_daemon_threads_inside_the_policy(site):

@@ -115,6 +115,7 @@ class JWTAuthenticationPolicy(BaseAuthenticationPolicy):
         self.ini_settings = ini_settings  # a rebuild (corvane.reload_interval) reads them again
         # Builds the providers and sets jwt_settings and jwt_enabled.
         self._core = _jwt._PolicyCore(self, ini_settings)
+        self._userid_of = self._core.userid_entry()  # the request path's one call into C++
         records = self._core.records()
         if records is not None:
             providers = self.jwt_settings["identity_providers"]
@@ -125,7 +126,7 @@ class JWTAuthenticationPolicy(BaseAuthenticationPolicy):
         return self._core.get_token_from_header(auth_header)
 
     def authenticated_userid(self, request):
-        return self._core.authenticated_userid(request)
+        return self._userid_of(request)
 
     def authenticate(self, request):
         """authenticated_userid() with what it found: an ``Authentication``
