@@ -11,9 +11,6 @@ namespace corvane::python {
 
 namespace {
 
-// One conversion to JSON, as json.dumps walks a value: a container met again
-// inside itself is a ValueError, nesting deeper than the interpreter's
-// recursion limit a RecursionError.
 // A text's UTF-8, which the text object caches.
 std::string utf8_text(py::handle value) {
   Py_ssize_t size = 0;
@@ -26,6 +23,9 @@ std::string utf8_text(py::handle value) {
   return std::string(utf8, static_cast<std::size_t>(size));
 }
 
+// One conversion to JSON, as json.dumps walks a value: a container met again
+// inside itself is a ValueError, nesting deeper than the interpreter's
+// recursion limit a RecursionError.
 class ToJson {
  public:
   Json convert(py::handle value) {
@@ -112,6 +112,12 @@ class Level {
 
 Json to_json(py::handle value) { return ToJson().convert(value); }
 
+py::str py_text(std::string_view text) {
+  PyObject* made = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogateescape");
+  if (made == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(made);
+}
+
 py::object to_python(const Json& value) {
   switch (value.type()) {
     case Json::value_t::null: return py::none();
@@ -119,11 +125,7 @@ py::object to_python(const Json& value) {
     case Json::value_t::number_integer: return py::int_(value.get<long long>());
     case Json::value_t::number_unsigned: return py::int_(value.get<unsigned long long>());
     case Json::value_t::number_float: return py::float_(value.get<double>());
-    case Json::value_t::string: {
-      const auto& text = value.get_ref<const std::string&>();
-      return py::reinterpret_steal<py::object>(
-          PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogateescape"));
-    }
+    case Json::value_t::string: return py_text(value.get_ref<const std::string&>());
     case Json::value_t::array: {
       Level level;
       py::list list;

@@ -3,6 +3,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include <string_view>
+
 #include "corvane/util/json.hpp"
 
 namespace corvane::python {
@@ -12,6 +14,10 @@ namespace py = pybind11;
 // A JSON-like Python value (None, bool, int, float, str, list, tuple, dict
 // with text keys) as JSON; anything else is a TypeError.
 Json to_json(py::handle value);
+
+// UTF-8 text as a Python str; bytes that are not UTF-8 become lone
+// surrogates, as the surrogateescape error handler makes them.
+py::str py_text(std::string_view text);
 
 // A JSON value as the Python value of the same kind.
 py::object to_python(const Json& value);

@@ -3,6 +3,7 @@
 #include <array>
 #include <utility>
 
+#include "convert.hpp"
 #include "gil.hpp"
 
 namespace corvane::python {
@@ -59,8 +60,7 @@ py::str key_text(std::string_view text) {
   for (const auto& [known, object] : known_keys()) {
     if (known == text) return py::reinterpret_borrow<py::str>(object);
   }
-  return py::reinterpret_steal<py::str>(
-      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogateescape"));
+  return py_text(text);
 }
 
 py::object module_function(PyObject* module, PyObject* name) {

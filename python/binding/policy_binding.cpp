@@ -170,7 +170,7 @@ py::object userid_entry(const PolicyCore& core) {
     delete policy;
     throw py::error_already_set();
   }
-  const auto owned = py::reinterpret_steal<py::object>(capsule);
+  const auto owned = py::reinterpret_steal<py::object>(capsule);  // the entry takes its own reference
   PyObject* entry = PyCFunction_NewEx(&authenticated_userid_method, capsule, nullptr);
   if (entry == nullptr) throw py::error_already_set();
   return py::reinterpret_steal<py::object>(entry);

@@ -18,11 +18,6 @@ void require_text(const py::object& value, std::string_view what) {
   }
 }
 
-py::str py_text(std::string_view text) {
-  return py::reinterpret_steal<py::str>(
-      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogateescape"));
-}
-
 // request.<mapping>.get(key[, fallback]), without a bound method or an
 // argument tuple.
 py::object mapping_get(py::handle request, PyObject* mapping, std::string_view key,
@@ -89,8 +84,8 @@ void PythonRequest::set_attribute(std::string_view name, Json value) {
 }
 
 std::optional<std::string_view> PythonRequest::first_data_format(const Json& default_extension) const {
-  py::object formats =
-      guarded_call(module_function(names().corvane_utils, names().requested_data_format), {request_, to_python(default_extension)});
+  py::object formats = guarded_call(module_function(names().corvane_utils, names().requested_data_format),
+                                    {request_, to_python(default_extension)});
   // Only the first item is compared with "html"; the rest are taken and
   // ignored (a list is read in place, as iterating it would).
   const auto first_of = [this](py::object item) -> std::string_view {
@@ -126,7 +121,8 @@ void PythonRequest::remember(std::string_view userid) {
 }
 
 void PythonRequest::load_sso_user_to_session(std::string_view sso_user_id) {
-  guarded_call(module_function(names().corvane_utils, names().load_sso_user_to_session), {request_, py_text(sso_user_id)});
+  guarded_call(module_function(names().corvane_utils, names().load_sso_user_to_session),
+               {request_, py_text(sso_user_id)});
 }
 
 host::IniSettings ini_from(py::handle settings) {
@@ -203,9 +199,11 @@ long PythonHost::asint(const Json& value, long fallback, std::string_view key) c
   // The setting as the host's own mapping holds it (None, 2.0, text, ...),
   // not the text form the policy's ini settings keep; `value` is what an
   // absent key gives.
-  py::object setting = ini_settings_ ? guarded_call(guarded_getattr(ini_settings_, "get"), {py_text(key), to_python(value)})
-                                     : to_python(value);
-  return guarded_call(module_function(names().corvane_utils, names().asint), {setting, py::int_(fallback), py_text(key)})
+  py::object setting = ini_settings_
+                           ? guarded_call(guarded_getattr(ini_settings_, "get"), {py_text(key), to_python(value)})
+                           : to_python(value);
+  return guarded_call(module_function(names().corvane_utils, names().asint),
+                      {setting, py::int_(fallback), py_text(key)})
       .cast<long>();
 }
 
