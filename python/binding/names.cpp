@@ -64,9 +64,9 @@ py::str key_text(std::string_view text) {
 }
 
 py::object module_function(PyObject* module, PyObject* name) {
-  // sys.modules read as a dict: PyImport_GetModule would also ask the
-  // module's spec whether it is still being imported, which costs more than
-  // the rest of a request's crossings together.
+  // sys.modules read as a dict: PyImport_GetModule would also read the
+  // module's import record to learn whether it is still being imported,
+  // which costs more than the rest of a request's crossings together.
   PyObject* loaded = PyDict_GetItemWithError(PyImport_GetModuleDict(), module);
   py::object owner;
   if (loaded != nullptr) {
