@@ -16,7 +16,7 @@ fi
 # start_caddy: Caddy on a free loopback port; another process may take the
 # port between the choice and the bind, so a bind failure picks another one.
 start_caddy() {
-  local run="$WORK/caddy" code
+  local run="$WORK/caddy"
   mkdir -p "$run"
   for _ in 1 2 3 4 5; do
     CADDY_PORT="$(free_port)"
@@ -29,13 +29,7 @@ start_caddy() {
       "$CADDY" run --adapter caddyfile --config "$CADDY_DEPLOY/Caddyfile" 2>>"$run/stderr" &
     CADDY_PID=$!
     EXTRA_PIDS+=("$CADDY_PID")
-    for _ in $(seq 1 400); do
-      code="$(status "http://127.0.0.1:$CADDY_PORT/health")" || true
-      [ "$code" != 000 ] && break
-      kill -0 "$CADDY_PID" 2>/dev/null || break
-      sleep 0.05
-    done
-    if [ "$code" != 000 ]; then
+    if proxy_listens "$CADDY_PID" "http://127.0.0.1:$CADDY_PORT/health"; then
       CADDY_URL="http://127.0.0.1:$CADDY_PORT"
       return 0
     fi

@@ -40,11 +40,7 @@ for _ in 1 2 3; do
 done
 wait "$loop"
 check "no request failed during the reloads" 0 "$(cat "$WORK/failures")"
-for _ in $(seq 1 50); do
-  [ "$(status "$BASE/whoami.json?idp_id=local" -H "Authorization: $new_token")" = 200 ] && break
-  sleep 0.1
-done
-check "the new key works after SIGHUP" 200 "$(status "$BASE/whoami.json?idp_id=local" -H "Authorization: $new_token")"
+check "the new key works after SIGHUP" 200 "$(eventual_status 50 200 "$BASE/whoami.json?idp_id=local" -H "Authorization: $new_token")"
 
 # A broken rebuild keeps the running policy.
 cp "$WORK/auth.json" "$WORK/auth.good"
@@ -81,11 +77,8 @@ sed -i 's/^jwt_cvn.http_timeout.*/corvane.reload_interval = 1/' "$WORK/app.ini"
 start_host
 "$JWT" keygen --alg ES256 --kid k3 --jwks "$WORK/jwks.json" --key "$WORK/k3.json" >/dev/null
 k3_token="$("$JWT" mint --key "$WORK/k3.json" --email alice@example.org)"
-for _ in $(seq 1 300); do
-  [ "$(status "$BASE/whoami.json?idp_id=local" -H "Authorization: $k3_token")" = 200 ] && break
-  sleep 0.1
-done
-check "the interval's rebuild takes up the new key" 200 "$(status "$BASE/whoami.json?idp_id=local" -H "Authorization: $k3_token")"
+check "the interval's rebuild takes up the new key" 200 \
+  "$(eventual_status 300 200 "$BASE/whoami.json?idp_id=local" -H "Authorization: $k3_token")"
 terminate_host "SIGTERM stops a host waiting for its next reload within 10 s" "and it exits 0"
 sed -i 's/^corvane.session_secret.*//; s/^jwt_cvn.http_timeout.*//' "$WORK/app.ini"
 set +e

@@ -110,6 +110,20 @@ status() {
   curl -s -o /dev/null -w '%{http_code}' --max-time 5 "$@" "$url"
 }
 
+# eventual_status TRIES EXPECTED URL [curl options...]: the status of URL,
+# asked every 0.1 s until it is EXPECTED or TRIES asks are spent (a change
+# the host takes up in its own time, such as a reload).
+eventual_status() {
+  local tries="$1" expected="$2" code=""
+  shift 2
+  for _ in $(seq 1 "$tries"); do
+    code="$(status "$@")"
+    [ "$code" = "$expected" ] && break
+    sleep 0.1
+  done
+  echo "$code"
+}
+
 # start_silent_server: sets SILENT_PORT to a loopback port whose connections
 # are completed by the kernel and never answered (a hung server).
 start_silent_server() {

@@ -12,7 +12,7 @@ fi
 # folder; another process may take the port between the choice and the
 # bind, so a bind failure picks another one.
 start_nginx() {
-  local run="$WORK/nginx" user="" code
+  local run="$WORK/nginx" user=""
   mkdir -p "$run"
   # As root nginx would hand its workers to an unprivileged user who cannot
   # enter the private temporary folder.
@@ -28,14 +28,7 @@ start_nginx() {
     "$NGINX" -p "$run" -c "$run/nginx.conf" -e "$run/error.log" -g 'daemon off;' 2>>"$run/stderr" &
     NGINX_PID=$!
     EXTRA_PIDS+=("$NGINX_PID")
-    for _ in $(seq 1 400); do
-      # 000 (and curl failing) until nginx listens.
-      code="$(status "http://127.0.0.1:$NGINX_PORT/")" || true
-      [ "$code" != 000 ] && break
-      kill -0 "$NGINX_PID" 2>/dev/null || break
-      sleep 0.05
-    done
-    if [ "$code" != 000 ]; then
+    if proxy_listens "$NGINX_PID" "http://127.0.0.1:$NGINX_PORT/"; then
       NGINX_URL="http://127.0.0.1:$NGINX_PORT"
       return 0
     fi

@@ -16,6 +16,20 @@ wait_for() {
   return 1
 }
 
+# proxy_listens PID URL: polls URL (up to 20 s) until the proxy answers it
+# with any status; fails when process PID ends first (a bind failure, say)
+# or never answers. The caller stops the process then.
+proxy_listens() {
+  local pid="$1" url="$2"
+  for _ in $(seq 1 400); do
+    # 000 (and curl failing) until the proxy listens.
+    [ "$(status "$url" || true)" != 000 ] && return 0
+    kill -0 "$pid" 2>/dev/null || return 1
+    sleep 0.05
+  done
+  return 1
+}
+
 # start_nth_host N PORT: host process N on PORT (0: a free one); sets HOSTN_PID and HOSTN_PORT.
 start_nth_host() {
   local n="$1" port="$2" pid address
